@@ -1,0 +1,3 @@
+#include "app/app.h"
+
+int app_main(int, char**) { return 0; }

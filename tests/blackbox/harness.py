@@ -1,0 +1,1 @@
+"""Starts the real executable (native, or the Windows build under wine) for black-box tests."""
