@@ -13,6 +13,7 @@
 #include "app/console.h"
 #include "app/settings.h"
 #include "http/server.h"
+#include "qr/qr.h"
 
 namespace {
 constexpr const char* STATE_FOLDER_NAME = ".skiffbox";
@@ -199,6 +200,7 @@ int app_main(int argc, char** argv) {
     free(exe_dir);
     app_set_dirs(inbox.c_str());
     app_make_dirs();
+    qr_init_tables();
 
     app_install_ctrl_handler(app_on_stop);
 
