@@ -13,9 +13,13 @@ namespace {
 
 constexpr uint32_t HEADER_LIST_FIRST_CAPACITY = 16;
 
-bool is_http_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_http_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
-char* new_empty_text() { return static_cast<char*>(calloc(1, 1)); }
+char* new_empty_text() {
+    return static_cast<char*>(calloc(1, 1));
+}
 
 // Position of the first "\r\n\r\n" that starts at or after from, or -1.
 int64_t find_blank_line(const char* data, uint64_t len, uint64_t from) {
@@ -109,7 +113,9 @@ int64_t parse_content_length(const HeaderList* list) {
     return length < 0 ? 0 : length;
 }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool header_name_equals(const char* a, const char* b) {
     for (; *a && *b; a++, b++) {

@@ -13,10 +13,10 @@
 struct JsonValue;
 
 constexpr uint64_t MAX_HEAD_BYTES = 65536;
-constexpr size_t HEAD_READ_BYTES = 4096;      // one socket read while the head arrives
-constexpr int64_t BODY_READ_BYTES = 262144;   // one read of a body held in memory
-constexpr int64_t DRAIN_READ_BYTES = 8192;    // one read of a body thrown away
-constexpr int DRAIN_WAIT_MS = 2000;           // the drain's wait for each piece
+constexpr size_t HEAD_READ_BYTES = 4096;     // one socket read while the head arrives
+constexpr int64_t BODY_READ_BYTES = 262144;  // one read of a body held in memory
+constexpr int64_t DRAIN_READ_BYTES = 8192;   // one read of a body thrown away
+constexpr int DRAIN_WAIT_MS = 2000;          // the drain's wait for each piece
 constexpr int DEVICE_NAME_MAX_CHARS = 40;
 
 // How long a connection may keep the server waiting. A silent client must not hold its

@@ -30,24 +30,34 @@ CivilDate civil_from_days(int64_t days) {
     int64_t month_from_march = (5 * day_of_year + 2) / 153;
     CivilDate date;
     date.day = static_cast<int>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
-    date.month = static_cast<int>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
+    date.month =
+        static_cast<int>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
     date.year = year_of_era + era * 400 + (date.month <= 2 ? 1 : 0);
     return date;
 }
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0); }
+int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
+}
 
 }  // namespace
 
 const char* http_status_text(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        case 501: return "Unsupported method";
-        default: return status < 404 ? "OK" : "Unsupported method";
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Unsupported method";
+        default:
+            return status < 404 ? "OK" : "Unsupported method";
     }
 }
 
@@ -93,9 +103,8 @@ int http_send_all(SockHandle socket, const void* bytes, uint64_t length) {
     return 1;
 }
 
-void http_send_response(SockHandle socket, int status, const char* content_type,
-                        const void* body, uint64_t length, const HttpExtraHeader* extra,
-                        int extra_count) {
+void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
+                        uint64_t length, const HttpExtraHeader* extra, int extra_count) {
     StrBufOwner head;
     http_format_head(head.get(), status, content_type, length, extra, extra_count);
     if (head->len == 0) return;  // no memory for the head: a body alone would be garbage

@@ -35,9 +35,8 @@ void http_format_head(StrBuf* head, int status, const char* content_type, uint64
 int http_send_all(SockHandle socket, const void* bytes, uint64_t length);
 // Sends the head and then, only if that worked, the body. Reports nothing: the connection
 // is closed afterwards either way.
-void http_send_response(SockHandle socket, int status, const char* content_type,
-                        const void* body, uint64_t length, const HttpExtraHeader* extra,
-                        int extra_count);
+void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
+                        uint64_t length, const HttpExtraHeader* extra, int extra_count);
 // Sends {"error": message} as "application/json; charset=utf-8" with the status.
 void http_send_error(SockHandle socket, const char* message, int status);
 // Sends the bare 400 head (no Content-Type, no Cache-Control, no body) for a request whose

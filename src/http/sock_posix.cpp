@@ -22,7 +22,9 @@ constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 constexpr int SEND_FLAGS = 0;
 #endif
 
-int as_fd(SockHandle s) { return static_cast<int>(s); }
+int as_fd(SockHandle s) {
+    return static_cast<int>(s);
+}
 
 void keep_sigpipe_away(int fd) {
 #ifdef SO_NOSIGPIPE
@@ -86,11 +88,17 @@ int sock_set_listen_options(SockHandle s) {
     return setsockopt(as_fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;
 }
 
-int sock_bind_any4(SockHandle s, int port) { return bind_ipv4(s, INADDR_ANY, port); }
+int sock_bind_any4(SockHandle s, int port) {
+    return bind_ipv4(s, INADDR_ANY, port);
+}
 
-int sock_bind_loopback4(SockHandle s, int port) { return bind_ipv4(s, INADDR_LOOPBACK, port); }
+int sock_bind_loopback4(SockHandle s, int port) {
+    return bind_ipv4(s, INADDR_LOOPBACK, port);
+}
 
-int sock_listen(SockHandle s, int backlog) { return listen(as_fd(s), backlog) == 0 ? 0 : -1; }
+int sock_listen(SockHandle s, int backlog) {
+    return listen(as_fd(s), backlog) == 0 ? 0 : -1;
+}
 
 int sock_local_port(SockHandle s) {
     struct sockaddr_in addr = {};

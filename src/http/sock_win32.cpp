@@ -6,7 +6,9 @@
 
 namespace {
 
-SOCKET as_socket(SockHandle s) { return static_cast<SOCKET>(s); }
+SOCKET as_socket(SockHandle s) {
+    return static_cast<SOCKET>(s);
+}
 
 SockHandle as_handle(SOCKET s) {
     return s == INVALID_SOCKET ? SOCK_INVALID : static_cast<SockHandle>(s);
@@ -22,7 +24,9 @@ int bind_ipv4(SockHandle s, u_long host_order_addr, int port) {
 }
 
 // A failed call that a retry at once would only repeat.
-bool starved_error(int err) { return err == WSAEMFILE || err == WSAENOBUFS; }
+bool starved_error(int err) {
+    return err == WSAEMFILE || err == WSAENOBUFS;
+}
 
 }  // namespace
 
@@ -31,11 +35,14 @@ int sock_startup(void) {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 0 : -1;
 }
 
-void sock_cleanup(void) { WSACleanup(); }
+void sock_cleanup(void) {
+    WSACleanup();
+}
 
 SockHandle sock_tcp4(void) {
     // Not inherited by the processes the shell starts for "open".
-    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s =
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return as_handle(s);
 }
@@ -50,9 +57,13 @@ int sock_set_listen_options(SockHandle s) {
                : -1;
 }
 
-int sock_bind_any4(SockHandle s, int port) { return bind_ipv4(s, INADDR_ANY, port); }
+int sock_bind_any4(SockHandle s, int port) {
+    return bind_ipv4(s, INADDR_ANY, port);
+}
 
-int sock_bind_loopback4(SockHandle s, int port) { return bind_ipv4(s, INADDR_LOOPBACK, port); }
+int sock_bind_loopback4(SockHandle s, int port) {
+    return bind_ipv4(s, INADDR_LOOPBACK, port);
+}
 
 int sock_listen(SockHandle s, int backlog) {
     return listen(as_socket(s), backlog) == 0 ? 0 : -1;

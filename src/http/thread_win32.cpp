@@ -38,4 +38,6 @@ int thread_start_detached(ThreadFn fn, void* arg) {
     return 0;
 }
 
-void thread_sleep_ms(int ms) { Sleep(static_cast<DWORD>(ms)); }
+void thread_sleep_ms(int ms) {
+    Sleep(static_cast<DWORD>(ms));
+}
