@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -11,12 +10,32 @@
 
 namespace {
 
+// "Tue, 09 Dec 2025 02:40:05 GMT": names, digits and punctuation where they belong.
+bool looks_like_http_date(const std::string& d) {
+    const std::string shape = "Aaa, 00 Aaa 0000 00:00:00 GMT";
+    if (d.size() != shape.size()) return false;
+    for (size_t i = 0; i < shape.size(); i++) {
+        char want = shape[i];
+        char c = d[i];
+        bool fits = want == '0'   ? (c >= '0' && c <= '9')
+                    : want == 'A' ? (c >= 'A' && c <= 'Z')
+                    : want == 'a' ? (c >= 'a' && c <= 'z')
+                                  : c == want;
+        if (i >= 26) fits = c == want;  // the literal "GMT"
+        if (!fits) return false;
+    }
+    return true;
+}
+
 // The Date line changes with the clock; tests compare everything else byte for byte.
 std::string without_date(const std::string& head) {
-    return std::regex_replace(head,
-                              std::regex("\r\nDate: [A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} "
-                                         "\\d{4} \\d{2}:\\d{2}:\\d{2} GMT\r\n"),
-                              "\r\nDate: *\r\n");
+    size_t start = head.find("\r\nDate: ");
+    if (start == std::string::npos) return head;
+    start += 8;
+    size_t end = head.find("\r\n", start);
+    if (end == std::string::npos || !looks_like_http_date(head.substr(start, end - start)))
+        return head;
+    return head.substr(0, start) + "*" + head.substr(end);
 }
 
 }  // namespace
@@ -53,9 +72,7 @@ TEST(Response, DateFormat) {
     }
     char now[HTTP_DATE_BYTES];
     http_date(now);
-    EXPECT_TRUE(std::regex_match(now, std::regex("[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} "
-                                                 "\\d{2}:\\d{2}:\\d{2} GMT")))
-        << now;
+    EXPECT_TRUE(looks_like_http_date(now)) << now;
 }
 
 TEST(Response, HeadLayout) {
