@@ -91,7 +91,8 @@ class Server:
         self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                                      start_new_session=True)
-        threading.Thread(target=self._read_output, daemon=True).start()
+        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader.start()
         deadline = time.time() + START_TIMEOUT
         while time.time() < deadline:
             if self.proc.poll() is not None:
@@ -102,19 +103,15 @@ class Server:
         raise RuntimeError("server did not start listening:\n" + self.output())
 
     def bound_port(self):
-        """The port the banner names, else the requested one once it accepts connections."""
+        """The port the banner names once the banner is out, else None."""
         out = self.output()
-        marker = "http://127.0.0.1:"
+        marker = "本机打开 :  http://127.0.0.1:"
         if marker in out:
-            digits = out.split(marker, 1)[1].split()[0]
+            digits = out.split(marker, 1)[1].split("\n")[0].strip()
             if digits.isdigit():
                 self.port = int(digits)
                 return self.port
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                return self.port
-        except OSError:
-            return None
+        return None
 
     def _read_output(self):
         while True:
@@ -144,7 +141,9 @@ class Server:
     def interrupt(self, timeout=30):
         """Sends Ctrl+C (SIGINT) and returns the exit code."""
         self.proc.send_signal(signal.SIGINT)
-        return self.proc.wait(timeout=timeout)
+        code = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=10)
+        return code
 
     def kill(self):
         if self.proc and self.proc.poll() is None:
