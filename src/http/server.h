@@ -1,0 +1,3 @@
+#pragma once
+int srv_listen(int base_port);
+void srv_accept_loop();
