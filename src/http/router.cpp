@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "http/response.h"
+#include "qr/qr_endpoint.h"
 #include "web/page.h"
 
 namespace {
@@ -38,6 +39,7 @@ void serve_favicon(SockHandle socket, const char*) {
 const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
+    {"/qr.svg", qr_handle_svg},
     {"/favicon.ico", serve_favicon},
 };
 
