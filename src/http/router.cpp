@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "http/api.h"
 #include "http/response.h"
+#include "qr/qr_endpoint.h"
 #include "web/page.h"
 
 namespace {
@@ -42,6 +43,7 @@ const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
     {"/api/info", api_handle_info},
+    {"/qr.svg", qr_handle_svg},
     {"/favicon.ico", serve_favicon},
 };
 
