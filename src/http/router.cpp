@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "http/api.h"
 #include "http/response.h"
 #include "web/page.h"
 
@@ -38,11 +39,12 @@ void serve_favicon(SockHandle socket, const char*) {
 const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
+    {"/api/info", api_handle_info},
     {"/favicon.ico", serve_favicon},
 };
 
 const PostRoute POST_ROUTES[] = {
-    {nullptr, nullptr},  // the endpoints that take a body are added here
+    {"/api/open", api_handle_open},
 };
 
 // Exact, case-sensitive comparison with the decoded path (which may hold zero bytes).
@@ -64,7 +66,7 @@ void route_get(SockHandle socket, const StrBuf* path, const char* query) {
 void route_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const StrBuf* path,
                 const char* query) {
     for (const PostRoute& route : POST_ROUTES) {
-        if (route.path && path_is(path, route.path)) {
+        if (path_is(path, route.path)) {
             route.handler(socket, conn, request, query);
             return;
         }
