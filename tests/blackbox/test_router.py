@@ -28,6 +28,18 @@ class Catalogue(unittest.TestCase):
         self.assertEqual(self.error("POST", "/api/nothing", b"x" * 10_000_000), (404, "没有这个接口"))
         self.assertEqual(self.error("POST", "/api/info"), (404, "没有这个接口"))
 
+    def test_cross_site_posts_are_refused_and_drained(self):
+        host = "127.0.0.1:%d" % self.srv.port
+        for origin in ("http://evil.example", "null", "http://127.0.0.1:1"):
+            status, headers, data = self.srv.request(
+                "POST", "/api/clear", headers={"Origin": origin, "Host": host}, body=b"x" * 3_000_000)
+            self.assertEqual((status, json.loads(data)), (403, {"error": "跨站请求被拒绝"}), origin)
+        status, _, _ = self.srv.request("POST", "/api/nothing", headers={"Origin": "http://" + host, "Host": host})
+        self.assertEqual(status, 404)
+        reply = self.srv.raw(b"POST /api/clear HTTP/1.0\r\nOrigin: http://evil\r\nHost: " + host.encode() +
+                             b"\r\nContent-Length: 0\r\n\r\n")
+        self.assertTrue(reply.startswith(b"HTTP/1.0 403 Forbidden\r\n"), reply[:40])
+
     def test_other_methods_get_501(self):
         for method in ("get", "PUT", "DELETE", "OPTIONS"):
             reply = self.srv.raw(("%s / HTTP/1.0\r\n\r\n" % method).encode())
