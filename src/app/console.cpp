@@ -2,15 +2,16 @@
 
 #include "app/console_platform.h"
 #include "app/settings.h"
+#include "inbox/listing.h"
 
 namespace {
 constexpr const char* SEPARATOR = "==============================================================\n";
 constexpr double BYTES_PER_MB = 1048576.0;
 
-// The inbox usage as the console shows it; zero until the inbox counter is wired in.
+// The inbox usage as the console shows it: the listing's cached count, refreshed after
+// every change, so a line written right after a deletion shows the new totals.
 void current_usage(uint64_t* files, uint64_t* bytes) {
-    *files = 0;
-    *bytes = 0;
+    usage_get(files, bytes);
 }
 
 // The addresses to show; none until address discovery is wired in.
