@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "app/app_platform.h"
 #include "app/console.h"
 #include "app/settings.h"
+#include "base/fs.h"
 #include "http/server.h"
 #include "qr/qr.h"
 
@@ -154,9 +154,9 @@ void app_set_dirs(const char* path) {
 }
 
 void app_make_dirs() {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::u8path(InboxDir), ignored);
-    std::filesystem::create_directories(std::filesystem::u8path(StateDir), ignored);
+    // Failures are left to the endpoints that need the folders; they report their own errors.
+    fs_mkdirs(InboxDir);
+    fs_mkdirs(StateDir);
 }
 
 void app_on_stop() { con_write("\n  已停止。\n"); }
