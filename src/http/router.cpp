@@ -5,6 +5,9 @@
 
 #include "base/text.h"
 #include "http/response.h"
+#include "inbox/listing.h"
+#include "inbox/remove.h"
+#include "inbox/texts.h"
 #include "web/page.h"
 
 namespace {
@@ -38,11 +41,18 @@ void serve_favicon(SockHandle socket, const char*) {
 const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
+    {"/api/files", list_handle_files},
+    {"/api/texts", texts_handle_list},
     {"/favicon.ico", serve_favicon},
 };
 
 const PostRoute POST_ROUTES[] = {
-    {nullptr, nullptr},  // the endpoints that take a body are added here
+    {"/api/text", texts_handle_post},
+    {"/api/text/delete", texts_handle_delete},
+    {"/api/text/clear", texts_handle_clear},
+    {"/api/delete", remove_handle_delete},
+    {"/api/clear", remove_handle_clear},
+    {"/api/stat", remove_handle_stat},
 };
 
 // Exact, case-sensitive comparison with the decoded path (which may hold zero bytes).

@@ -194,7 +194,7 @@ int inbox_stat_json(StrBuf* sb, const char* rel) {
     return rc;
 }
 
-void remove_handle_delete(SockHandle socket, HttpConn* conn, const HttpRequest* request) {
+void remove_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     int removed = 0, is_folder = 0, rc;
     char* label;
     {
@@ -235,7 +235,7 @@ void remove_handle_delete(SockHandle socket, HttpConn* conn, const HttpRequest* 
     http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
 }
 
-void remove_handle_clear(SockHandle socket) {
+void remove_handle_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
     int removed = 0;
     inbox_clear(&removed);
     StrBufOwner line;
@@ -247,7 +247,7 @@ void remove_handle_clear(SockHandle socket) {
     http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
 }
 
-void remove_handle_stat(SockHandle socket, HttpConn* conn, const HttpRequest* request) {
+void remove_handle_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     StrBufOwner answer;
     int rc;
     {

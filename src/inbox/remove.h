@@ -21,9 +21,12 @@ int inbox_clear(int* removed_out);
 // at all). 0 on success; -1 when the path is refused or names neither a file nor a folder.
 int inbox_stat_json(StrBuf* sb, const char* rel);
 
+// The POST handlers take what the router hands to every POST handler; the query is not used.
 // POST "/api/delete": JSON member "path", else "name". Writes the console line of a deletion.
-void remove_handle_delete(SockHandle socket, HttpConn* conn, const HttpRequest* request);
+void remove_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request,
+                          const char* query);
 // POST "/api/clear": the body is ignored. Writes the console line of the clearing.
-void remove_handle_clear(SockHandle socket);
+void remove_handle_clear(SockHandle socket, HttpConn* conn, HttpRequest* request,
+                         const char* query);
 // POST "/api/stat": JSON member "path", else "name".
-void remove_handle_stat(SockHandle socket, HttpConn* conn, const HttpRequest* request);
+void remove_handle_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);

@@ -194,7 +194,7 @@ void texts_list_json(StrBuf* sb) {
     texts_write_list(sb, array.value, cutoff);
 }
 
-void texts_handle_list(SockHandle socket) {
+void texts_handle_list(SockHandle socket, const char*) {
     StrBufOwner answer;
     sb_append_str(answer.get(), "{\"texts\": ");
     texts_list_json(answer.get());
@@ -202,7 +202,7 @@ void texts_handle_list(SockHandle socket) {
     http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
 }
 
-void texts_handle_post(SockHandle socket, HttpConn* conn, const HttpRequest* request) {
+void texts_handle_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     JsonOwner body(http_read_json(conn, request->content_length));
     const char* from = json_string(json_get(body.value, "from"));
     TextOwner trimmed(utf8_trim(json_string_or(json_get(body.value, "text"), "")));
@@ -221,7 +221,7 @@ void texts_handle_post(SockHandle socket, HttpConn* conn, const HttpRequest* req
     send_ok(socket);
 }
 
-void texts_handle_delete(SockHandle socket, HttpConn* conn, const HttpRequest* request) {
+void texts_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     {
         JsonOwner body(http_read_json(conn, request->content_length));
         texts_delete(json_string(json_get(body.value, "id")));
@@ -229,7 +229,7 @@ void texts_handle_delete(SockHandle socket, HttpConn* conn, const HttpRequest* r
     send_ok(socket);
 }
 
-void texts_handle_clear(SockHandle socket) {
+void texts_handle_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
     texts_clear();
     send_ok(socket);
 }

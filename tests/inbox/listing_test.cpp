@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "inbox/inbox_fixture.h"
+#include "inbox_fixture.h"
 
 namespace fs = std::filesystem;
 
