@@ -372,7 +372,9 @@ int list_folder_json(StrBuf* sb, const char* dir) {
 
     // files.json is replaced whole by a move, so reading it without the lock sees a whole
     // old or new document.
-    JsonOwner records(state_load_json(meta_files_path(), JSON_OBJECT));
+    char* records_path = meta_files_path();
+    JsonOwner records(records_path ? state_load_json(records_path, JSON_OBJECT) : nullptr);
+    free(records_path);
     SenderIndex senders;
     senders.build(records.value, prefix.c_str());
 
@@ -398,7 +400,7 @@ void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out) 
     int64_t generation;
     bool aged_only;
     {
-        std::lock_guard<std::mutex> hold(meta_lock());
+        std::lock_guard<std::mutex> hold(MetaLock);
         generation = UsageGeneration;
         bool fresh =
             now_seconds - UsageCountedAt < USAGE_MAX_AGE_SECONDS && now_seconds >= UsageCountedAt;
@@ -417,7 +419,7 @@ void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out) 
     TreeCount counted{};
     fs_count_tree(InboxDir, &counted);
 
-    std::lock_guard<std::mutex> hold(meta_lock());
+    std::lock_guard<std::mutex> hold(MetaLock);
     if (aged_only) UsageRefreshing = false;
     if (UsageGeneration == generation) {
         UsageCachedGeneration = generation;
@@ -429,7 +431,7 @@ void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out) 
 }
 
 void usage_invalidate(void) {
-    std::lock_guard<std::mutex> hold(meta_lock());
+    std::lock_guard<std::mutex> hold(MetaLock);
     UsageGeneration++;
 }
 
