@@ -60,7 +60,7 @@ std::string cut_ip(const std::string& value) {
 // then the inbox folder's name.
 std::string default_inbox(const char* exe_dir) {
     std::string path = exe_dir;
-    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += app_path_separator();
+    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += FS_SEP;
     return path + DEFAULT_INBOX_NAME;
 }
 
@@ -139,7 +139,7 @@ AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* op
 char* app_exe_dir() {
     char* path = app_exe_path();
     if (!path) return nullptr;
-    char* cut = strrchr(path, app_path_separator());
+    char* cut = strrchr(path, FS_SEP);
     if (cut) *cut = 0;
     return path;
 }
@@ -148,7 +148,7 @@ void app_set_dirs(const char* path) {
     copy_setting(InboxDir, sizeof InboxDir, path);
     StrBufOwner state;
     sb_append_str(state.get(), InboxDir);
-    sb_append_char(state.get(), app_path_separator());
+    sb_append_char(state.get(), FS_SEP);
     sb_append_str(state.get(), STATE_FOLDER_NAME);
     copy_setting(StateDir, sizeof StateDir, state.c_str());
 }

@@ -50,6 +50,8 @@ const char* http_status_text(int status) {
             return "No Content";
         case 400:
             return "Bad Request";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
         case 500:

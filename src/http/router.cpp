@@ -1,9 +1,12 @@
 #include "http/router.h"
 
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <string>
 
 #include "base/text.h"
+#include "http/api.h"
 #include "http/response.h"
 #include "qr/qr_endpoint.h"
 #include "web/page.h"
@@ -39,13 +42,35 @@ void serve_favicon(SockHandle socket, const char*) {
 const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
+    {"/api/info", api_handle_info},
     {"/qr.svg", qr_handle_svg},
     {"/favicon.ico", serve_favicon},
 };
 
 const PostRoute POST_ROUTES[] = {
-    {nullptr, nullptr},  // the endpoints that take a body are added here
+    {"/api/open", api_handle_open},
 };
+
+struct HostPort {
+    std::string host;  // lower-case; an IPv6 literal keeps its brackets
+    long port;
+};
+
+// Splits "host[:port]" (up to the first '/'); false when the port is not a number.
+bool split_host_port(const std::string& text, long default_port, HostPort* out) {
+    std::string authority = text.substr(0, text.find('/'));
+    size_t colon = authority.rfind(':');
+    if (colon != std::string::npos && authority.find(']', colon) != std::string::npos) colon = std::string::npos;
+    out->host = authority.substr(0, colon);
+    for (char& c : out->host) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    out->port = default_port;
+    if (colon == std::string::npos) return !out->host.empty();
+    std::string digits = authority.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out->port = strtol(digits.c_str(), nullptr, 10);
+    return !out->host.empty();
+}
 
 // Exact, case-sensitive comparison with the decoded path (which may hold zero bytes).
 bool path_is(const StrBuf* path, const char* wanted) {
@@ -66,7 +91,7 @@ void route_get(SockHandle socket, const StrBuf* path, const char* query) {
 void route_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const StrBuf* path,
                 const char* query) {
     for (const PostRoute& route : POST_ROUTES) {
-        if (route.path && path_is(path, route.path)) {
+        if (path_is(path, route.path)) {
             route.handler(socket, conn, request, query);
             return;
         }
@@ -76,6 +101,25 @@ void route_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const S
 }
 
 }  // namespace
+
+int http_origin_allowed(const char* origin, const char* host) {
+    if (!origin) return 1;
+    if (!host) return 0;
+    std::string text = origin;
+    long default_port;
+    if (text.rfind("http://", 0) == 0) {
+        text.erase(0, 7);
+        default_port = 80;
+    } else if (text.rfind("https://", 0) == 0) {
+        text.erase(0, 8);
+        default_port = 443;
+    } else {
+        return 0;
+    }
+    HostPort from, to;
+    if (!split_host_port(text, default_port, &from) || !split_host_port(host, 80, &to)) return 0;
+    return from.host == to.host && from.port == to.port ? 1 : 0;
+}
 
 void http_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
     const char* method = request->method;
@@ -98,7 +142,11 @@ void http_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
     }
     url_decode_path(path.get(), target, raw_len);
 
-    if (is_get)
+    if (is_post && !http_origin_allowed(http_header(&request->headers, "Origin"),
+                                        http_header(&request->headers, "Host"))) {
+        // Another site's page must not change the inbox; the body is drained afterwards.
+        http_send_error(socket, "跨站请求被拒绝", 403);
+    } else if (is_get)
         route_get(socket, path.get(), query);
     else
         route_post(socket, conn, request, path.get(), query);

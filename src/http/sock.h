@@ -17,7 +17,8 @@ constexpr int64_t SOCK_ERROR = -1;    // the connection failed
 constexpr int64_t SOCK_TIMEOUT = -2;  // nothing arrived within the allowed time
 
 // Starts the socket layer (Winsock 2.2). On POSIX it also raises the open-file limit to its
-// hard maximum, so that many connections do not run out of descriptors. 0 or -1.
+// hard maximum, so that many connections do not run out of descriptors, and makes SIGPIPE
+// ignored, so that no way of writing to a socket (sendfile included) can raise it. 0 or -1.
 int sock_startup(void);
 // Stops the socket layer again (one call per successful sock_startup).
 void sock_cleanup(void);

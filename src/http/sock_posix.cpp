@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -70,6 +71,8 @@ bool starved_errno(int err) {
 
 int sock_startup(void) {
     raise_open_file_limit();
+    // MSG_NOSIGNAL covers send; sendfile has no such flag, so the signal is ignored as well.
+    signal(SIGPIPE, SIG_IGN);
     return 0;
 }
 

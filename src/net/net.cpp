@@ -116,6 +116,11 @@ int net_put_override_first(AddressSlot* slots, int count) {
     return n;
 }
 
+int net_shown_addresses(AddressSlot* slots) {
+    int count = net_lan_addresses(slots, MAX_LAN_ADDRESSES);
+    return IpOverride[0] ? net_put_override_first(slots, count) : count;
+}
+
 char* net_base_url() {
     AddressSlot slots[MAX_LAN_ADDRESSES];
     const char* host = "127.0.0.1";

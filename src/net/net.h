@@ -39,6 +39,11 @@ int net_lan_addresses(AddressSlot* slots, int capacity);
 // MAX_LAN_ADDRESSES. Returns the new count (at least 1). Only for a non-empty IpOverride.
 int net_put_override_first(AddressSlot* slots, int count);
 
+// The addresses the banner and "/api/info" show: the discovered list, with IpOverride first
+// when it is set. Fills slots (MAX_LAN_ADDRESSES) and returns the count (0 only without an
+// override and without any address).
+int net_shown_addresses(AddressSlot* slots);
+
 // The computer's name as newly allocated UTF-8 text (caller frees), or null when it cannot be
 // read or converted.
 char* net_computer_name();

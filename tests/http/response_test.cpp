@@ -49,7 +49,7 @@ TEST(Response, ReasonPhrases) {
         {500, "Internal Server Error"},
         {501, "Unsupported method"},
         {206, "OK"},
-        {403, "OK"},
+        {403, "Forbidden"},
         {405, "Unsupported method"},
         {416, "Unsupported method"},
     };

@@ -85,3 +85,26 @@ TEST(Router, ContentTypes) {
     EXPECT_TRUE(has_line(exchange("GET /x HTTP/1.0\r\n\r\n"),
                          "Content-Type: application/json; charset=utf-8"));
 }
+
+TEST(RouterOrigin, SameHostAndPortOnly) {
+    const struct { const char* origin; const char* host; int allowed; } cases[] = {
+        {nullptr, nullptr, 1},
+        {nullptr, "127.0.0.1:8620", 1},
+        {"http://127.0.0.1:8620", "127.0.0.1:8620", 1},
+        {"http://LOCALHOST:8620", "localhost:8620", 1},
+        {"http://192.168.1.5", "192.168.1.5:80", 1},
+        {"http://[::1]:8620", "[::1]:8620", 1},
+        {"http://127.0.0.1:8621", "127.0.0.1:8620", 0},
+        {"http://evil.example", "127.0.0.1:8620", 0},
+        {"https://127.0.0.1:8620", "127.0.0.1:8620", 1},
+        {"https://127.0.0.1", "127.0.0.1", 0},
+        {"null", "127.0.0.1:8620", 0},
+        {"http://127.0.0.1:8620", nullptr, 0},
+        {"file://", "127.0.0.1:8620", 0},
+        {"http://127.0.0.1:x", "127.0.0.1:8620", 0},
+        {"http://:8620", ":8620", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(http_origin_allowed(c.origin, c.host), c.allowed)
+            << (c.origin ? c.origin : "none") << " / " << (c.host ? c.host : "none");
+}
