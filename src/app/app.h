@@ -1,6 +1,45 @@
 #pragma once
-// Start-up and command line: the program's entry and the process-wide settings.
+// Start-up and command line: the program's entry, its options and the inbox folders.
+#include <string>
+#include <vector>
+
+// What the command line asks for.
+enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2 };
+
+struct AppOptions {
+    int port;              // requested port, -1 when none or invalid (then the default)
+    int open_browser;      // 1 unless "--no-open"
+    std::string inbox;     // the "--inbox" value; empty means the default inbox
+    std::string ip;        // the "--ip" value, at most 63 bytes
+    std::string unknown;   // the offending argument when the action is APP_UNKNOWN_ARG
+};
 
 // Process entry: reads the command line, settles the inbox, binds the port, serves until
 // the process is stopped. Returns the process exit code (0, 1 or 2).
 int app_main(int argc, char** argv);
+
+// Walks the arguments (the first is the program itself) into options. Later occurrences
+// override earlier ones; the walk stops at help or at the first unknown argument.
+AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* options);
+
+// Base-10 port as strtol reads it (leading white space and sign accepted, stops at the first
+// non-digit): the value when at least one digit was read and it lies in 1..65535, else -1.
+int app_parse_port(const char* text);
+
+// The help text, exactly as "--help" writes it. Static storage.
+const char* app_help_text();
+
+// The executable's folder (its full path cut at the last separator), newly allocated
+// UTF-8; the caller frees it. Null when the path cannot be read.
+char* app_exe_dir();
+
+// Copies path into InboxDir (cut to 4,095 bytes) and writes StateDir as InboxDir, the
+// platform's separator and ".skiffbox".
+void app_set_dirs(const char* path);
+
+// Creates InboxDir and then StateDir with every missing parent; failures are left to the
+// endpoints that need the folders.
+void app_make_dirs();
+
+// Writes the stopped line; the console's stop handler calls it before the process ends.
+void app_on_stop();

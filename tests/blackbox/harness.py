@@ -1,1 +1,187 @@
-"""Starts the real executable (native, or the Windows build under wine) for black-box tests."""
+"""Starts the real executable for black-box tests: the native build, or the Windows build
+under wine when SKIFFBOX_WINE is set. Everything talks to 127.0.0.1 only."""
+
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+EXE = os.environ.get("SKIFFBOX_EXE", "")
+WINE = os.environ.get("SKIFFBOX_WINE", "")
+UNDER_WINE = bool(WINE)
+START_TIMEOUT = 90 if UNDER_WINE else 20
+
+
+def host_path(path):
+    """A path as the executable sees it: wine maps the Unix root to drive Z:."""
+    if not UNDER_WINE:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def command(args, exe=None):
+    exe = exe or EXE
+    return ([WINE, exe] if UNDER_WINE else [exe]) + list(args)
+
+
+def free_port():
+    """A port no one listens on now, with the 19 above it free as well when possible."""
+    for _ in range(50):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port < 65000 and all(_port_free(p) for p in range(port, port + 20)):
+            return port
+    return port
+
+
+def _port_free(port):
+    with socket.socket() as s:
+        try:
+            s.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+def run_exe(args, timeout=60, cwd=None, exe=None):
+    """Runs the executable to its end; returns (exit code, stdout text)."""
+    proc = subprocess.run(command(args, exe), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace")
+
+
+def copy_exe(folder):
+    """Copies the executable into folder (for tests of the inbox beside it); returns its path."""
+    target = os.path.join(folder, os.path.basename(EXE))
+    shutil.copy2(EXE, target)
+    return target
+
+
+class Server:
+    """Context manager: the server on a free port with a temporary inbox and --no-open."""
+
+    def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True):
+        self._own_tmp = tempfile.mkdtemp(prefix="skf-test-")
+        self.inbox = inbox or os.path.join(self._own_tmp, "inbox")
+        self.port = port or free_port()
+        self.exe = exe
+        args = ["--no-open", "-p", str(self.port)]
+        if use_inbox_arg:
+            args += ["--inbox", host_path(self.inbox)]
+        self.args = args + list(extra_args)
+        self.proc = None
+        self._out = bytearray()
+        self._lock = threading.Lock()
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+        shutil.rmtree(self._own_tmp, ignore_errors=True)
+
+    def start(self):
+        self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                     start_new_session=True)
+        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader.start()
+        deadline = time.time() + START_TIMEOUT
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("server ended at start: %r\n%s" % (self.proc.returncode, self.output()))
+            if self.bound_port():
+                return
+            time.sleep(0.05)
+        raise RuntimeError("server did not start listening:\n" + self.output())
+
+    def bound_port(self):
+        """The port the banner names once the banner is out, else None."""
+        out = self.output()
+        marker = "本机打开 :  http://127.0.0.1:"
+        if marker in out:
+            digits = out.split(marker, 1)[1].split("\n")[0].strip()
+            if digits.isdigit():
+                self.port = int(digits)
+                return self.port
+        return None
+
+    def _read_output(self):
+        while True:
+            chunk = self.proc.stdout.read1(65536) if hasattr(self.proc.stdout, "read1") else self.proc.stdout.read(1)
+            if not chunk:
+                return
+            with self._lock:
+                self._out += chunk
+
+    def output(self):
+        """Everything the server wrote to standard output so far, as text."""
+        with self._lock:
+            return bytes(self._out).decode("utf-8", "replace")
+
+    def output_bytes(self):
+        with self._lock:
+            return bytes(self._out)
+
+    def wait_output(self, text, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if text in self.output():
+                return True
+            time.sleep(0.05)
+        return False
+
+    def interrupt(self, timeout=30):
+        """Sends Ctrl+C (SIGINT) and returns the exit code."""
+        self.proc.send_signal(signal.SIGINT)
+        code = self.proc.wait(timeout=timeout)
+        self._reader.join(timeout=10)
+        return code
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except OSError:
+                self.proc.kill()
+            self.proc.wait(timeout=30)
+
+    def url(self, path="/"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def request(self, method, path, headers=None, body=None, timeout=60):
+        """One HTTP request; returns (status, headers as a dict with lower-case names, body)."""
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            resp = conn.getresponse()
+            data = resp.read()
+            return resp.status, {k.lower(): v for k, v in resp.getheaders()}, data
+        finally:
+            conn.close()
+
+    def connect(self, timeout=30):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def raw(self, data, timeout=30):
+        """Sends raw bytes, then reads until the server closes; returns what it sent."""
+        with self.connect(timeout) as s:
+            if data:
+                s.sendall(data)
+            chunks = []
+            try:
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    chunks.append(chunk)
+            except (ConnectionResetError, socket.timeout):
+                pass
+            return b"".join(chunks)

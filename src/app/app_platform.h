@@ -1,0 +1,31 @@
+#pragma once
+// The start-up's platform layer: command line, folders of the executable, the desktop shell,
+// the console's stop events. Implemented in app_posix.cpp and app_win32.cpp.
+#include <string>
+#include <vector>
+
+// Prepares the process before anything else runs: on Windows standard output is switched to
+// binary mode, so redirected text is exactly the UTF-8 bytes written.
+void app_platform_init();
+
+// The process's arguments as UTF-8, the program itself first (Windows: the wide command line
+// split by the shell's standard rules; POSIX: argv). An argument that cannot be converted
+// is empty. Empty on failure.
+std::vector<std::string> app_command_line(int argc, char** argv);
+
+// The running executable's full path, UTF-8; newly allocated, caller frees; null on failure.
+char* app_exe_path();
+
+// The absolute form of a UTF-8 path (relative ones taken against the current folder, "." and
+// ".." folded); newly allocated, caller frees; null on failure or when longer than 4,095.
+char* app_full_path(const char* path);
+
+// Asks the desktop to open a URL or folder (Windows: shell verb "open"; Linux: xdg-open;
+// macOS: open). 1 when the desktop reports success, else 0.
+int app_shell_open(const char* text);
+
+// Calls on_stop and ends the process with exit code 0 when the user stops it (Windows:
+// Ctrl+C, Ctrl+Break, console closed; POSIX: SIGINT, SIGTERM, SIGHUP). POSIX: must be called
+// before any other thread is started, because a dedicated thread waits for the signals,
+// which every other thread keeps blocked; nothing runs inside a signal handler.
+void app_install_ctrl_handler(void (*on_stop)());

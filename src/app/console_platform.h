@@ -1,0 +1,6 @@
+#pragma once
+// The console's platform layer (console_posix.cpp, console_win32.cpp).
+
+// Writes a UTF-8 text with one write call: to a real Windows console as UTF-16, otherwise
+// the bytes unchanged to standard output, flushed at once.
+void con_platform_write(const char* text);
