@@ -1,13 +1,13 @@
 #include "inbox/paths.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/settings.h"
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "inbox/paths_platform.h"
 
 const char* const NAME_FALLBACK = "未命名文件";
 
@@ -26,11 +26,6 @@ const char* const RESERVED_NAMES[] = {
 // The bytes that cannot appear in a name on one platform or another, besides control bytes.
 bool is_forbidden_name_byte(unsigned char c) {
     return c < 0x20 || strchr("\"*/:<>?\\|", c);
-}
-
-// '/' always separates; the platform's own separator too (the same byte on POSIX).
-bool is_disk_separator(char c) {
-    return c == '/' || c == path_separator();
 }
 
 char* copy_bytes(const char* from, size_t n) {
@@ -154,11 +149,7 @@ const char* path_split_ext(const char* name, char* stem) {
 }
 
 char* path_join(const char* dir, const char* name) {
-    StrBufOwner sb;
-    if (sb_append_str(sb.get(), dir) != 0 || sb_append_char(sb.get(), path_separator()) != 0 ||
-        sb_append_str(sb.get(), name) != 0)
-        return nullptr;
-    return sb_detach(sb.get());
+    return fs_path_join(dir, name);
 }
 
 bool name_is_reserved(const char* name) {
@@ -256,13 +247,13 @@ int path_unique(const char* dir, const char* name, PathMake what, PathCreated* o
         char* path = candidate ? path_join(dir, candidate) : nullptr;
         free(candidate);
         if (!path) break;
-        FILE* file = nullptr;
-        int made = what == PATH_MAKE_DIR ? path_create_dir(path) : path_create_file(path, &file);
-        if (made == PATH_TAKEN) {
+        FsFile* file = nullptr;
+        int made = what == PATH_MAKE_DIR ? fs_make_dir(path) : fs_open_new(path, &file);
+        if (made == FS_ERR_EXISTS) {
             free(path);
             continue;
         }
-        if (made == PATH_CREATED) {
+        if (made == 0) {
             out->path = path;
             out->file = file;
             out->made_dir = what == PATH_MAKE_DIR;
@@ -337,7 +328,9 @@ char* rel_join(char** components, int count) {
     for (int i = 0; i < count; i++) {
         const char* c = components[i];
         if (!c || !c[0] || c[0] == '.' || strpbrk(c, "\\/:")) return nullptr;
-        if (sb_append_char(sb.get(), path_separator()) != 0 || sb_append_str(sb.get(), c) != 0)
+        bool ends_in_sep = sb->len > 0 && fs_is_sep(sb->data[sb->len - 1]);
+        if ((!ends_in_sep && sb_append_char(sb.get(), FS_SEP) != 0) ||
+            sb_append_str(sb.get(), c) != 0)
             return nullptr;
     }
     return sb_detach(sb.get());
@@ -348,15 +341,15 @@ char* rel_from_abs(const char* path) {
     size_t n = strlen(InboxDir);
     if (strncmp(path, InboxDir, n) != 0) return nullptr;
     const char* rest = path + n;
-    bool inbox_ends_in_separator = n > 0 && is_disk_separator(InboxDir[n - 1]);
-    if (is_disk_separator(*rest))
+    bool inbox_ends_in_separator = n > 0 && fs_is_sep(InboxDir[n - 1]);
+    if (fs_is_sep(*rest))
         rest++;
     else if (*rest && !inbox_ends_in_separator)
         return nullptr;  // a sibling such as inbox2
     char* rel = copy_text(rest);
     if (!rel) return nullptr;
     for (char* p = rel; *p; p++)
-        if (is_disk_separator(*p)) *p = '/';
+        if (fs_is_sep(*p)) *p = '/';
     return rel;
 }
 

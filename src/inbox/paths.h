@@ -4,7 +4,7 @@
 //
 // Relative paths (exchanged with the page, stored in files.json) are UTF-8 with '/' between
 // components and relative to InboxDir. A '\\' in text from a client counts as '/' on every
-// platform. Disk paths that the system builds use the platform's separator (path_separator).
+// platform. Disk paths that the system builds use the platform's separator (FS_SEP).
 //
 // Two families:
 //  - strict resolution (rel_split, rel_join) for paths that must already exist: any
@@ -18,7 +18,8 @@
 // reentrant; they read InboxDir, which is fixed before the first connection is accepted.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+
+#include "base/fs.h"
 
 // A client's relative path may have at most this many characters in all (UTF-8 characters as
 // utf8_char_len counts them), and each of its components at most NAME_MAX_CHARS.
@@ -35,8 +36,6 @@ constexpr size_t PATH_STEM_BYTES = 4096;
 // What a name that sanitises to nothing is called ("unnamed file").
 extern const char* const NAME_FALLBACK;
 
-// Platform: the separator of disk paths ('\\' on Windows, '/' elsewhere).
-char path_separator();
 // Platform: the size of a name as the file system limits it (bytes on POSIX, UTF-16 units on
 // Windows), for the first len bytes of name.
 size_t path_name_size(const char* name, size_t len);
@@ -47,7 +46,7 @@ size_t path_name_size(const char* name, size_t len);
 // component is not a '.': a.tar.gz -> a.tar + .gz; .profile and ..x have none; "a." -> a + ".".
 const char* path_split_ext(const char* name, char* stem);
 
-// dir + separator + name. Null only when memory runs out.
+// dir + FS_SEP + name (as fs_path_join: no doubled separator). Null only when memory runs out.
 char* path_join(const char* dir, const char* name);
 
 // True when name is a device name that Windows opens instead of a file (CON, PRN, AUX, NUL,
@@ -70,12 +69,12 @@ char* name_numbered(const char* name, int number);
 
 enum PathMake { PATH_MAKE_FILE = 0, PATH_MAKE_DIR = 1 };
 
-// What path_unique made. path is the new absolute path (owned); file is the opened file for
-// PATH_MAKE_FILE (binary, for writing; the caller closes it), null for a folder; made_dir is 1
-// when a folder was created.
+// What path_unique made. path is the new absolute path (owned); file is the new file opened
+// for writing for PATH_MAKE_FILE (the caller closes it with fs_close), null for a folder;
+// made_dir is 1 when a folder was created (it belongs to the request that made it).
 struct PathCreated {
     char* path;
-    FILE* file;
+    FsFile* file;
     int made_dir;
 };
 
@@ -97,7 +96,7 @@ int path_unique(const char* dir, const char* name, PathMake what, PathCreated* o
 int rel_split(const char* rel, char*** out);
 // Frees the first count strings and the array; null does nothing.
 void rel_free(char** components, int count);
-// InboxDir, then separator + component for each one. InboxDir alone for count <= 0. Null when
+// InboxDir, then FS_SEP + component for each one. InboxDir alone for count <= 0. Null when
 // a component is null, empty, starts with '.', or contains '\\', '/' or ':'; or out of memory.
 char* rel_join(char** components, int count);
 // The relative path ('/'-separated) of a path inside InboxDir; "" for InboxDir itself. Null
