@@ -13,6 +13,7 @@
 #include "inbox/remove.h"
 #include "inbox/texts.h"
 #include "qr/qr_endpoint.h"
+#include "upload/upload.h"
 #include "web/page.h"
 
 namespace {
@@ -54,6 +55,7 @@ const GetRoute GET_ROUTES[] = {
 };
 
 const PostRoute POST_ROUTES[] = {
+    {"/api/upload", upload_handle},
     {"/api/text", texts_handle_post},
     {"/api/text/delete", texts_handle_delete},
     {"/api/text/clear", texts_handle_clear},
