@@ -28,7 +28,12 @@ inline void put32(uint8_t* p, uint32_t v) {
 constexpr uint32_t SIG_LOCAL = 0x04034B50u;
 constexpr uint32_t SIG_CENTRAL = 0x02014B50u;
 constexpr uint32_t SIG_END = 0x06054B50u;
-constexpr uint16_t VERSION_20 = 20;               // 2.0: stored entries and folders
+constexpr uint16_t VERSION_20 = 20;  // 2.0: stored entries and folders
+// "Version made by": 2.0 on a Unix host (high byte 3). The external attributes carry Unix
+// permissions, which only a Unix host gives meaning to, and Info-ZIP's unzip reads the names
+// of an MS-DOS-host entry as DOS code page text even when bit 11 marks them UTF-8, which
+// garbles every Chinese name.
+constexpr uint16_t MADE_BY_UNIX_20 = 0x0300 | VERSION_20;
 constexpr uint16_t FLAG_UTF8_NAME = 0x0800;       // bit 11: the name is UTF-8
 constexpr uint32_t EXTERNAL_ATTRS = 0x01A40000u;  // 0644 in the upper 16 bits
 constexpr uint16_t DOS_DATE_1980 = 0x0021;        // 1 January 1980, the format's first day
@@ -174,7 +179,7 @@ void zip_put_local_header(uint8_t out[ZIP_LOCAL_HEADER_BYTES], const ZipEntryFac
 
 void zip_put_central_header(uint8_t out[ZIP_CENTRAL_HEADER_BYTES], const ZipEntryFacts* facts) {
     put32(out + 0, SIG_CENTRAL);
-    put16(out + 4, VERSION_20);  // made by: high byte 0, MS-DOS attributes
+    put16(out + 4, MADE_BY_UNIX_20);
     put16(out + 6, VERSION_20);
     put16(out + 8, FLAG_UTF8_NAME);
     put16(out + 10, 0);
