@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include "app/app_platform.h"
 #include "app/console.h"
 #include "app/settings.h"
+#include "base/fs.h"
 #include "http/server.h"
 #include "qr/qr.h"
 
@@ -60,7 +60,7 @@ std::string cut_ip(const std::string& value) {
 // then the inbox folder's name.
 std::string default_inbox(const char* exe_dir) {
     std::string path = exe_dir;
-    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += app_path_separator();
+    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += FS_SEP;
     return path + DEFAULT_INBOX_NAME;
 }
 
@@ -139,7 +139,7 @@ AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* op
 char* app_exe_dir() {
     char* path = app_exe_path();
     if (!path) return nullptr;
-    char* cut = strrchr(path, app_path_separator());
+    char* cut = strrchr(path, FS_SEP);
     if (cut) *cut = 0;
     return path;
 }
@@ -148,15 +148,15 @@ void app_set_dirs(const char* path) {
     copy_setting(InboxDir, sizeof InboxDir, path);
     StrBufOwner state;
     sb_append_str(state.get(), InboxDir);
-    sb_append_char(state.get(), app_path_separator());
+    sb_append_char(state.get(), FS_SEP);
     sb_append_str(state.get(), STATE_FOLDER_NAME);
     copy_setting(StateDir, sizeof StateDir, state.c_str());
 }
 
 void app_make_dirs() {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::u8path(InboxDir), ignored);
-    std::filesystem::create_directories(std::filesystem::u8path(StateDir), ignored);
+    // Failures are left to the endpoints that need the folders; they report their own errors.
+    fs_mkdirs(InboxDir);
+    fs_mkdirs(StateDir);
 }
 
 void app_on_stop() { con_write("\n  已停止。\n"); }

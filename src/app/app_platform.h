@@ -24,9 +24,6 @@ char* app_full_path(const char* path);
 // macOS: open). 1 when the desktop reports success, else 0.
 int app_shell_open(const char* text);
 
-// The separator of disk paths this system builds: '\\' on Windows, '/' on POSIX.
-char app_path_separator();
-
 // Calls on_stop and ends the process with exit code 0 when the user stops it (Windows:
 // Ctrl+C, Ctrl+Break, console closed; POSIX: SIGINT, SIGTERM, SIGHUP). POSIX: must be called
 // before any other thread is started, because a dedicated thread waits for the signals,

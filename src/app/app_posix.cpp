@@ -126,8 +126,6 @@ int app_shell_open(const char* text) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
 }
 
-char app_path_separator() { return '/'; }
-
 void app_install_ctrl_handler(void (*on_stop)()) {
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);

@@ -87,8 +87,6 @@ int app_shell_open(const char* text) {
     return reinterpret_cast<INT_PTR>(result) > 32 ? 1 : 0;
 }
 
-char app_path_separator() { return '\\'; }
-
 void app_install_ctrl_handler(void (*on_stop)()) {
     StopCallback = on_stop;
     SetConsoleCtrlHandler(on_console_ctrl, TRUE);

@@ -2,6 +2,7 @@
 
 #include "app/console_platform.h"
 #include "app/settings.h"
+#include "net/net.h"
 
 namespace {
 constexpr const char* SEPARATOR = "==============================================================\n";
@@ -13,12 +14,6 @@ void current_usage(uint64_t* files, uint64_t* bytes) {
     *bytes = 0;
 }
 
-// The addresses to show; none until address discovery is wired in.
-int current_addresses(const char** addresses, int capacity) {
-    int count = 0;
-    if (IpOverride[0] && count < capacity) addresses[count++] = IpOverride;
-    return count;
-}
 }  // namespace
 
 void con_write(const char* text) {
@@ -58,8 +53,10 @@ void con_build_banner(StrBuf* sb, int port, const char* const* addresses, int ad
 }
 
 void con_print_banner(int port) {
-    const char* addresses[16];
-    int count = current_addresses(addresses, 16);
+    AddressSlot slots[MAX_LAN_ADDRESSES];
+    const char* addresses[MAX_LAN_ADDRESSES];
+    int count = net_shown_addresses(slots);
+    for (int i = 0; i < count; ++i) addresses[i] = slots[i].text;
     uint64_t files = 0, bytes = 0;
     current_usage(&files, &bytes);
     StrBufOwner banner;

@@ -1,0 +1,192 @@
+#pragma once
+// File-system layer: the one place where paths meet the platform.
+//
+// Every path is UTF-8 text; the Windows half converts it to UTF-16 (in the long-path form, so
+// deep trees work) for each call and frees the copy again. Results are in the system's own
+// terms: UTF-8 names, seconds since 1970, 0/-1 for changes, 1/0 for tests. Nothing is cached,
+// no state is shared and no lock is taken: any thread may call anything at any time.
+//
+// Two rules hold on every platform:
+// - Links (symbolic links, junctions) are never followed. They are not files (fs_stat 0) and
+//   not folders (fs_is_dir 0); the walkers neither enter nor count them; deletion removes the
+//   link itself. fs_list_dir reports them with is_reparse 1.
+// - Entries that are neither files, folders nor links (pipes, sockets, devices) are treated
+//   as not there by fs_stat, fs_list_dir and the walkers, so nothing can block on a pipe.
+//   fs_exists still sees them, so no name is handed out twice.
+#include <cstddef>
+#include <cstdint>
+
+// Size and last-write time of an entry.
+struct FileInfo {
+    uint64_t size;  // bytes; 0 for folders
+    double mtime;   // seconds since 1970-01-01 00:00 UTC, with the fraction
+};
+
+// Counters of fs_count_tree; the walker adds to them, the caller zeroes them first.
+struct TreeCount {
+    uint64_t files;
+    uint64_t dirs;
+    uint64_t bytes;
+};
+
+// Callback of fs_list_dir, once per entry. name and info are borrowed for the call only.
+using FsEntryFn = void (*)(const char* name, const FileInfo* info, int is_dir, int is_reparse,
+                           void* context);
+
+// Failure codes where callers must tell failures apart.
+constexpr int FS_ERR_EXISTS = -2;     // something (file, folder or link) is already there
+constexpr int FS_ERR_NOT_FOUND = -3;  // a parent folder is missing
+
+// The separator of disk paths that the system builds itself: '\\' on Windows, '/' elsewhere.
+extern const char FS_SEP;
+// FS_SEP as a one-character text, for formats.
+extern const char FS_SEP_STR[2];
+
+// ---- Text conversion at the platform boundary -------------------------------------------
+
+// UTF-8 to the platform's wide text (UTF-16 on Windows, one code point per unit elsewhere).
+// Returns newly allocated NUL-terminated text that the caller free()s, or null when text is
+// null or the conversion or allocation fails. Invalid UTF-8 becomes U+FFFD; it never fails.
+wchar_t* utf8_to_wide(const char* text);
+// The inverse, with the same rules: newly allocated UTF-8 text or null.
+char* wide_to_utf8(const wchar_t* wide);
+
+// ---- Paths -------------------------------------------------------------------------------
+
+// 1 when c separates path components on this platform ('/' everywhere, also '\\' on Windows).
+int fs_is_sep(char c);
+// dir, FS_SEP, name (no second separator when dir already ends with one; just name when dir
+// is empty). Newly allocated; null only when memory runs out.
+char* fs_path_join(const char* dir, const char* name);
+// The user's temporary folder without a trailing separator (POSIX: $TMPDIR, else /tmp).
+// Newly allocated; null on failure.
+char* fs_temp_dir();
+// The form in which the Windows half hands a path to the system, computed on UTF-8 so it can
+// be tested anywhere: '/' becomes '\\'; an absolute path ("C:\..." or "\\server\share\...")
+// gets the long-path prefix ("\\?\C:\...", "\\?\UNC\server\share\...") with empty and "."
+// components dropped and ".." applied, since that form takes names literally. A path that
+// already starts with "\\?\" or "\\.\" is kept as it is; any other path (relative, "\x",
+// "C:x") only has its slashes turned. Newly allocated; null when path is null or memory runs
+// out.
+char* fs_long_path_form(const char* path);
+
+// ---- Queries (a path that cannot be converted counts as missing) -----------------------
+
+// 1 for an existing regular file, filling info when it is not null; 0 for folders, links,
+// other entries, missing paths and every failure.
+int fs_stat(const char* path, FileInfo* info);
+// 1 when path is a link (symbolic link, junction); 0 otherwise.
+int fs_is_reparse(const char* path);
+// 1 when path is a folder and not a link to one; 0 otherwise.
+int fs_is_dir(const char* path);
+// 1 when anything at all is at path (a dangling link included); 0 otherwise.
+int fs_exists(const char* path);
+
+// Calls fn (when not null) once per entry of the folder, one level, in the platform's order;
+// "." and "..", names that cannot be converted and entries that are neither files, folders
+// nor links are left out. Folders come with is_dir 1 and size 0; links with is_dir 0 and
+// is_reparse 1. Returns 0 when the walk ran to its end, -1 when the folder cannot be opened
+// (missing, not a folder, a link, no access). Entries added or removed meanwhile may or may
+// not be reported.
+int fs_list_dir(const char* folder, FsEntryFn fn, void* context);
+
+// ---- Changes (0 success, -1 failure unless stated) -------------------------------------
+
+// Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path,
+// FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step for choosing
+// unique folder names.
+int fs_make_dir(const char* path);
+// Creates the folder and every missing parent. Success also when something already exists
+// at path (a file of that name included: the test is on "already exists" alone).
+int fs_mkdirs(const char* path);
+// Deletes a file or a link. When the first try fails, a read-only mark is removed (POSIX: the
+// entry and its folder are made writable by their owner) and the deletion is tried once more.
+int fs_delete_file(const char* path);
+// Removes an empty folder or a link to a folder, with the same single retry.
+int fs_remove_dir(const char* path);
+// Deletes the folder and everything in it, hidden names included; a link (the path itself or
+// any entry inside) is removed, never entered. Returns the number of items removed (files,
+// links and folders, the folder itself included); never negative. Whatever cannot be deleted
+// stays, uncounted, with its folders. Iterative: any depth works on a small stack.
+int fs_delete_tree(const char* path);
+// Adds the files, folders and bytes under the folder to counts, leaving out names that begin
+// with '.' and links (and everything below either). Nothing happens for a link or a path
+// that is not a folder. Iterative like fs_delete_tree.
+void fs_count_tree(const char* path, TreeCount* counts);
+// Moves a file, replacing an existing file at the target. No copy across volumes.
+int fs_move(const char* from, const char* to);
+
+// ---- Files -------------------------------------------------------------------------------
+// An open file. Reads and writes go straight to the system (no buffering: batch small writes
+// yourself); sizes and offsets are 64-bit. Windows opens every file with read, write and
+// delete sharing, so readers never block a replacing move or a deletion (as on POSIX).
+
+struct FsFile;
+
+// Opens an existing regular file for reading; null when missing, not a regular file, a link,
+// or not openable. Starts at offset 0.
+FsFile* fs_open_read(const char* path);
+// Creates or truncates a file for writing; null on failure (also when path is a link or a
+// folder).
+FsFile* fs_open_write(const char* path);
+// Creates a new file for writing, never touching an existing entry: 0 and *out set when
+// created; FS_ERR_EXISTS when anything is already at path; FS_ERR_NOT_FOUND when the folder is
+// missing; -1 otherwise. The exclusive step for choosing unique file names.
+int fs_open_new(const char* path, FsFile** out);
+// Creates a new empty file named prefix + unique text + ".tmp" in fs_temp_dir(), opened for
+// writing: 0 with *out and *path_out set (the caller free()s the path), -1 on failure.
+int fs_create_temp(const char* prefix, FsFile** out, char** path_out);
+// Reads up to n bytes at the current offset. Returns the count read, fewer than n only at the
+// end of the file (0 there), or -1 on failure.
+int64_t fs_read(FsFile* file, void* buffer, size_t n);
+// Writes all n bytes at the current offset: 0, or -1 when not all were written (disk full,
+// I/O error); the file may then hold a part of them.
+int fs_write_all(FsFile* file, const void* bytes, size_t n);
+// Moves the offset to an absolute position: 0 / -1.
+int fs_seek(FsFile* file, uint64_t offset);
+// The file's current size: 0 with *size set, or -1.
+int fs_file_size(FsFile* file, uint64_t* size);
+// Forces the written data onto the disk before returning: 0 / -1.
+int fs_sync(FsFile* file);
+// Closes the file and frees the handle (null does nothing and gives 0). -1 when the system
+// reports a failure while closing: written data may then be lost.
+int fs_close(FsFile* file);
+// The system's handle for platform code (a file descriptor on POSIX, a HANDLE on Windows).
+intptr_t fs_native_handle(FsFile* file);
+
+// RAII owner: closes the file when the scope ends unless it was closed or released earlier.
+struct FsFileOwner {
+    FsFile* file = nullptr;
+    FsFileOwner() = default;
+    explicit FsFileOwner(FsFile* f) : file(f) {}
+    FsFileOwner(const FsFileOwner&) = delete;
+    FsFileOwner& operator=(const FsFileOwner&) = delete;
+    ~FsFileOwner() { fs_close(file); }
+    FsFile* get() const { return file; }
+    // Closes now and reports the result of fs_close.
+    int close() {
+        int result = fs_close(file);
+        file = nullptr;
+        return result;
+    }
+};
+
+// ---- Fault injection for tests ---------------------------------------------------------
+// A test can make one operation fail the way the system would, where a fault matters:
+// fs_fault_arm(kind, skip) lets `skip` operations of that kind pass and fails the next one,
+// once. Unarmed, the hooks cost one atomic load.
+
+enum FsFault : int {
+    FS_FAULT_WRITE_FULL,   // fs_write_all writes nothing and fails (disk full)
+    FS_FAULT_WRITE_SHORT,  // fs_write_all writes half of the bytes and fails
+    FS_FAULT_SYNC,         // fs_sync fails
+    FS_FAULT_CLOSE,        // fs_close closes the file but reports failure
+    FS_FAULT_MOVE,         // fs_move fails without moving
+    FS_FAULT_KINDS
+};
+
+void fs_fault_arm(FsFault fault, int skip);
+// Disarms every fault.
+void fs_fault_reset();
+// For the platform halves: 1 when an armed fault of this kind fires now, else 0.
+int fs_fault_fire(FsFault fault);

@@ -1,0 +1,396 @@
+// Windows half of the file-system layer. Every path is converted to UTF-16 in the long-path
+// form (fs_long_path_form) for one call and freed again, so neither the 260-unit path limit
+// nor a fixed search-pattern buffer limits how deep a tree can be.
+//
+// A link here is a reparse point whose tag is a name surrogate (symbolic links, junctions,
+// mount points): those redirect to another place and are never followed. Other reparse
+// points (cloud placeholders, deduplicated or compressed files) are ordinary files and folders
+// to the user and are treated as such.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "base/fs.h"
+
+const char FS_SEP = '\\';
+const char FS_SEP_STR[2] = "\\";
+
+// ---- Text conversion ---------------------------------------------------------------------
+
+wchar_t* utf8_to_wide(const char* text) {
+    if (!text) return nullptr;
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (units <= 0) return nullptr;
+    wchar_t* wide = static_cast<wchar_t*>(malloc(static_cast<size_t>(units) * sizeof(wchar_t)));
+    if (!wide) return nullptr;
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, units) != units) {
+        free(wide);
+        return nullptr;
+    }
+    return wide;
+}
+
+char* wide_to_utf8(const wchar_t* wide) {
+    if (!wide) return nullptr;
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return nullptr;
+    char* text = static_cast<char*>(malloc(static_cast<size_t>(bytes)));
+    if (!text) return nullptr;
+    if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, bytes, nullptr, nullptr) != bytes) {
+        free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Owns one converted path for the length of a call.
+struct WidePath {
+    wchar_t* text;
+    explicit WidePath(const char* path) : text(nullptr) {
+        char* form = fs_long_path_form(path);
+        if (!form) return;
+        text = utf8_to_wide(form);
+        free(form);
+    }
+    WidePath(const WidePath&) = delete;
+    WidePath& operator=(const WidePath&) = delete;
+    ~WidePath() { free(text); }
+    explicit operator bool() const { return text != nullptr; }
+};
+
+bool tag_is_link(DWORD tag) {
+    return IsReparseTagNameSurrogate(tag);
+}
+
+// The reparse tag is not among the attributes; a search on the exact path reports it.
+bool reparse_point_is_link(const wchar_t* path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return true;  // cannot tell: never follow it
+    FindClose(search);
+    return tag_is_link(found.dwReserved0);
+}
+
+// The attributes of path with the reparse-point bit kept only for links;
+// INVALID_FILE_ATTRIBUTES when nothing can be queried there.
+DWORD query_attributes(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data) {
+    WIN32_FILE_ATTRIBUTE_DATA local;
+    if (!data) data = &local;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, data)) return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = data->dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !reparse_point_is_link(path))
+        attributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes;
+}
+
+DWORD query_attributes(const char* path) {
+    WidePath wide(path);
+    return wide ? query_attributes(wide.text, nullptr) : INVALID_FILE_ATTRIBUTES;
+}
+
+// 100-nanosecond ticks since 1601 to seconds since 1970; the subtraction is done on integers
+// so the fraction keeps its precision.
+double seconds_since_1970(const FILETIME& time) {
+    uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    int64_t since_1970 = static_cast<int64_t>(ticks - 116444736000000000ull);
+    return static_cast<double>(since_1970) / 10000000.0;
+}
+
+uint64_t join_halves(DWORD high, DWORD low) {
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+}  // namespace
+
+// ---- Queries -----------------------------------------------------------------------------
+
+int fs_stat(const char* path, FileInfo* info) {
+    WidePath wide(path);
+    if (!wide) return 0;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    DWORD attributes = query_attributes(wide.text, &data);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
+    if (info) {
+        info->size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
+        info->mtime = seconds_since_1970(data.ftLastWriteTime);
+    }
+    return 1;
+}
+
+int fs_is_reparse(const char* path) {
+    DWORD attributes = query_attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int fs_is_dir(const char* path) {
+    DWORD attributes = query_attributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+int fs_exists(const char* path) {
+    WidePath wide(path);
+    return wide && GetFileAttributesW(wide.text) != INVALID_FILE_ATTRIBUTES;
+}
+
+int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
+    WidePath wide(folder);
+    if (!wide) return -1;
+    DWORD attributes = query_attributes(wide.text, nullptr);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return -1;
+
+    // The pattern is the folder, a backslash unless it already ends in one, and '*'.
+    size_t len = wcslen(wide.text);
+    wchar_t* pattern = static_cast<wchar_t*>(malloc((len + 3) * sizeof(wchar_t)));
+    if (!pattern) return -1;
+    memcpy(pattern, wide.text, len * sizeof(wchar_t));
+    if (len > 0 && pattern[len - 1] != L'\\') pattern[len++] = L'\\';
+    pattern[len++] = L'*';
+    pattern[len] = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch,
+                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    free(pattern);
+    if (search == INVALID_HANDLE_VALUE) return -1;
+    do {
+        const wchar_t* wname = found.cFileName;
+        if (wcscmp(wname, L".") == 0 || wcscmp(wname, L"..") == 0) continue;
+        char* name = wide_to_utf8(wname);
+        if (!name) continue;
+        DWORD bits = found.dwFileAttributes;
+        int is_link = (bits & FILE_ATTRIBUTE_REPARSE_POINT) && tag_is_link(found.dwReserved0);
+        int is_dir = (bits & FILE_ATTRIBUTE_DIRECTORY) && !is_link;
+        FileInfo info;
+        info.size = is_dir ? 0 : join_halves(found.nFileSizeHigh, found.nFileSizeLow);
+        info.mtime = seconds_since_1970(found.ftLastWriteTime);
+        if (fn) fn(name, &info, is_dir, is_link, context);
+        free(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return 0;
+}
+
+// ---- Changes -----------------------------------------------------------------------------
+
+int fs_make_dir(const char* path) {
+    WidePath wide(path);
+    if (!wide) return -1;
+    if (CreateDirectoryW(wide.text, nullptr)) return 0;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FS_ERR_EXISTS;
+    if (error == ERROR_PATH_NOT_FOUND) return FS_ERR_NOT_FOUND;
+    return -1;
+}
+
+namespace {
+
+using RemoveFn = BOOL(WINAPI*)(LPCWSTR);
+
+// One try; on failure the read-only mark is taken off and the removal tried once more.
+int remove_with_retry(const char* path, RemoveFn remove_fn) {
+    WidePath wide(path);
+    if (!wide) return -1;
+    if (remove_fn(wide.text)) return 0;
+    DWORD attributes = GetFileAttributesW(wide.text);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        constexpr DWORD SETTABLE = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                   FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+        DWORD cleared = attributes & SETTABLE;
+        SetFileAttributesW(wide.text, cleared ? cleared : FILE_ATTRIBUTE_NORMAL);
+    }
+    return remove_fn(wide.text) ? 0 : -1;
+}
+
+}  // namespace
+
+int fs_delete_file(const char* path) {
+    return remove_with_retry(path, DeleteFileW);
+}
+
+int fs_remove_dir(const char* path) {
+    return remove_with_retry(path, RemoveDirectoryW);
+}
+
+int fs_move(const char* from, const char* to) {
+    WidePath wide_from(from);
+    WidePath wide_to(to);
+    if (!wide_from || !wide_to) return -1;
+    if (fs_fault_fire(FS_FAULT_MOVE)) return -1;
+    return MoveFileExW(wide_from.text, wide_to.text, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
+char* fs_temp_dir() {
+    DWORD units = GetTempPathW(0, nullptr);
+    if (units == 0) return nullptr;
+    wchar_t* buffer = static_cast<wchar_t*>(malloc((units + 1) * sizeof(wchar_t)));
+    if (!buffer) return nullptr;
+    DWORD got = GetTempPathW(units + 1, buffer);
+    char* out = nullptr;
+    if (got > 0 && got <= units) {
+        // "C:\Temp\" loses its backslash; a drive root "C:\" keeps it.
+        if (got > 3 && buffer[got - 1] == L'\\') buffer[got - 1] = 0;
+        out = wide_to_utf8(buffer);
+    }
+    free(buffer);
+    return out;
+}
+
+// ---- Files -------------------------------------------------------------------------------
+
+struct FsFile {
+    HANDLE handle;
+};
+
+namespace {
+
+FsFile* wrap_handle(HANDLE handle) {
+    FsFile* file = static_cast<FsFile*>(malloc(sizeof(FsFile)));
+    if (!file) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    file->handle = handle;
+    return file;
+}
+
+HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) {
+    return CreateFileW(path, access, SHARE_ALL, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags,
+                       nullptr);
+}
+
+// Keeps the handle only for a file on disk (not a device or pipe).
+HANDLE only_disk_file(HANDLE handle) {
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+}  // namespace
+
+FsFile* fs_open_read(const char* path) {
+    WidePath wide(path);
+    if (!wide) return nullptr;
+    // Open the entry itself first, to refuse a link instead of reading its target.
+    HANDLE handle = open_handle(wide.text, GENERIC_READ, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        CloseHandle(handle);
+        if (tag_is_link(tag.ReparseTag)) return nullptr;
+        // Not a link: let the file system's filter deliver the content (a cloud file, say).
+        handle = open_handle(wide.text, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    }
+    handle = only_disk_file(handle);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : wrap_handle(handle);
+}
+
+FsFile* fs_open_write(const char* path) {
+    WidePath wide(path);
+    if (!wide) return nullptr;
+    // Creating over a link would write through it; refuse links and folders.
+    DWORD attributes = query_attributes(wide.text, nullptr);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return nullptr;
+    HANDLE handle = only_disk_file(open_handle(wide.text, GENERIC_WRITE, CREATE_ALWAYS, 0));
+    return handle == INVALID_HANDLE_VALUE ? nullptr : wrap_handle(handle);
+}
+
+int fs_open_new(const char* path, FsFile** out) {
+    *out = nullptr;
+    WidePath wide(path);
+    if (!wide) return -1;
+    HANDLE handle = open_handle(wide.text, GENERIC_WRITE, CREATE_NEW, 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return FS_ERR_EXISTS;
+        if (error == ERROR_PATH_NOT_FOUND) return FS_ERR_NOT_FOUND;
+        // A folder of that name answers "access denied".
+        if (GetFileAttributesW(wide.text) != INVALID_FILE_ATTRIBUTES) return FS_ERR_EXISTS;
+        return -1;
+    }
+    *out = wrap_handle(handle);
+    return *out ? 0 : -1;
+}
+
+namespace {
+// Largest piece for one ReadFile or WriteFile call (their counts are 32-bit).
+constexpr size_t IO_PIECE = size_t{1} << 30;
+}  // namespace
+
+int64_t fs_read(FsFile* file, void* buffer, size_t n) {
+    char* at = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < n) {
+        DWORD want = static_cast<DWORD>(n - done < IO_PIECE ? n - done : IO_PIECE);
+        DWORD got = 0;
+        if (!ReadFile(file->handle, at + done, want, &got, nullptr)) return -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<int64_t>(done);
+}
+
+int fs_write_all(FsFile* file, const void* bytes, size_t n) {
+    if (fs_fault_fire(FS_FAULT_WRITE_FULL)) return -1;
+    size_t limit = fs_fault_fire(FS_FAULT_WRITE_SHORT) ? n / 2 : n;
+    const char* at = static_cast<const char*>(bytes);
+    size_t done = 0;
+    while (done < limit) {
+        DWORD want = static_cast<DWORD>(limit - done < IO_PIECE ? limit - done : IO_PIECE);
+        DWORD put = 0;
+        if (!WriteFile(file->handle, at + done, want, &put, nullptr) || put == 0) return -1;
+        done += put;
+    }
+    return done == n ? 0 : -1;
+}
+
+int fs_seek(FsFile* file, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file->handle, position, nullptr, FILE_BEGIN) ? 0 : -1;
+}
+
+int fs_file_size(FsFile* file, uint64_t* size) {
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(file->handle, &value)) return -1;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return 0;
+}
+
+int fs_sync(FsFile* file) {
+    if (fs_fault_fire(FS_FAULT_SYNC)) return -1;
+    return FlushFileBuffers(file->handle) ? 0 : -1;
+}
+
+int fs_close(FsFile* file) {
+    if (!file) return 0;
+    int result = CloseHandle(file->handle) ? 0 : -1;
+    free(file);
+    if (fs_fault_fire(FS_FAULT_CLOSE)) return -1;
+    return result;
+}
+
+intptr_t fs_native_handle(FsFile* file) {
+    return reinterpret_cast<intptr_t>(file->handle);
+}

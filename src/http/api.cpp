@@ -1,0 +1,80 @@
+#include "http/api.h"
+
+#include <cstdlib>
+
+#include "app/app_platform.h"
+#include "app/settings.h"
+#include "base/fs.h"
+#include "base/json.h"
+#include "http/response.h"
+#include "inbox/paths.h"
+#include "net/net.h"
+
+namespace {
+constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
+
+void send_json(SockHandle socket, const StrBuf* body) {
+    http_send_response(socket, 200, JSON_TYPE, body->data, body->len, nullptr, 0);
+}
+
+// The absolute folder a client's relative path names inside the inbox: the inbox itself for
+// no components, null when the path is refused. Newly allocated.
+char* resolve_folder(const char* rel) {
+    char** components = nullptr;
+    int count = rel_split(rel, &components);
+    if (count < 0) return nullptr;
+    char* path = rel_join(components, count);
+    rel_free(components, count);
+    return path;
+}
+}  // namespace
+
+void api_info_json(StrBuf* sb) {
+    AddressSlot slots[MAX_LAN_ADDRESSES];
+    int count = net_shown_addresses(slots);
+    const char* ip = count > 0 ? slots[0].text : "127.0.0.1";
+    char* host = net_computer_name();
+
+    sb_append_str(sb, "{\"name\": ");
+    json_append_string(sb, APP_NAME);
+    sb_append_str(sb, ", \"version\": ");
+    json_append_string(sb, APP_VERSION);
+    sb_appendf(sb, ", \"port\": %d, \"ips\": [", ServerPort);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) sb_append_str(sb, ", ");
+        json_append_string(sb, slots[i].text);
+    }
+    sb_append_str(sb, "], \"ip\": ");
+    json_append_string(sb, ip);
+    StrBufOwner base;
+    sb_appendf(base.get(), "http://%s:%d", ip, ServerPort);
+    sb_append_str(sb, ", \"base\": ");
+    json_append_string(sb, base.c_str());
+    sb_append_str(sb, ", \"inbox\": ");
+    json_append_string(sb, InboxDir);
+    sb_append_str(sb, ", \"host\": ");
+    json_append_string(sb, host ? host : "");
+    sb_append_str(sb, ", \"tree\": true}");
+    free(host);
+}
+
+void api_handle_info(SockHandle socket, const char*) {
+    StrBufOwner body;
+    api_info_json(body.get());
+    send_json(socket, body.get());
+}
+
+void api_handle_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+    JsonValue* json = http_read_json(conn, request->content_length);
+    char* folder = resolve_folder(json_string(json_get(json, "path")));
+    json_free(json);
+    if (!folder || fs_is_dir(folder) != 1) {
+        free(folder);
+        folder = rel_join(nullptr, 0);
+    }
+    int opened = folder ? app_shell_open(folder) : 0;
+    free(folder);
+    StrBufOwner body;
+    sb_appendf(body.get(), "{\"ok\": %s}", opened ? "true" : "false");
+    send_json(socket, body.get());
+}

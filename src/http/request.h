@@ -1,0 +1,122 @@
+#pragma once
+// Request reading: the head of one HTTP/1.0 request, its request line and headers, and the
+// readers handlers use for the rest (header lookup, device name, target and query, body).
+//
+// Bodies are delimited by Content-Length alone; no other transfer coding is understood and no
+// interim response is ever sent.
+#include <cstddef>
+#include <cstdint>
+
+#include "base/strbuf.h"
+#include "http/sock.h"
+
+struct JsonValue;
+
+constexpr uint64_t MAX_HEAD_BYTES = 65536;
+constexpr size_t HEAD_READ_BYTES = 4096;     // one socket read while the head arrives
+constexpr int64_t BODY_READ_BYTES = 262144;  // one read of a body held in memory
+constexpr int64_t DRAIN_READ_BYTES = 8192;   // one read of a body thrown away
+constexpr int DRAIN_WAIT_MS = 2000;          // the drain's wait for each piece
+constexpr int DEVICE_NAME_MAX_CHARS = 40;
+
+// How long a connection may keep the server waiting. A silent client must not hold its
+// thread for long, and a phone that vanishes mid-transfer must be noticed.
+struct HttpTimeouts {
+    int head_ms;       // from the start of reading until the head's blank line
+    int body_idle_ms;  // longest pause without a body byte while a body is read
+    int send_idle_ms;  // longest send without progress
+};
+constexpr HttpTimeouts HTTP_TIMEOUTS_DEFAULT = {30000, 120000, 120000};
+// The time-outs every new connection uses. The program never changes them; unit tests
+// shorten them before they start connections.
+extern HttpTimeouts HttpTimeLimits;
+
+// The reading side of one connection. carry holds the bytes that arrived after the head's
+// blank line (one heap block, freed with http_conn_release); body readers hand those out
+// before they receive from the socket.
+struct HttpConn {
+    SockHandle socket;
+    char* carry;
+    uint64_t carry_len;
+    uint64_t carry_pos;
+    int64_t body_read;  // body bytes handed out by the body readers (not by the drain)
+};
+
+// One header; both texts point into the head buffer, NUL-terminated and trimmed.
+struct HttpHeader {
+    char* name;
+    char* value;
+};
+
+// Headers in their order of arrival, duplicates kept. Capacity 16 at the first insertion,
+// then doubling.
+struct HeaderList {
+    HttpHeader* items;
+    uint32_t count;
+    uint32_t capacity;
+};
+
+// The parsed request. The texts point into the head buffer, which must outlive the request.
+struct HttpRequest {
+    char* method;
+    char* target;   // the raw request target as sent
+    char* version;  // never examined
+    HeaderList headers;
+    int64_t content_length;  // never negative
+};
+
+// A connection on the socket with nothing carried over and nothing read.
+void http_conn_init(HttpConn* conn, SockHandle socket);
+// Frees the carry-over block; the socket is left alone.
+void http_conn_release(HttpConn* conn);
+
+// Reads into head until it holds the whole request head. 1 on success: head then holds the
+// head up to and including its final "\r\n\r\n" (and a terminator), and any bytes read past
+// it are in conn's carry. 0 when the peer closed or failed, no blank line came within
+// MAX_HEAD_BYTES, the head time-out passed, or memory ran out.
+int http_read_head(HttpConn* conn, StrBuf* head);
+// Splits the head text in place into req. 1 on success; 0 when the request line is malformed
+// (empty, or fewer than three tokens) or the header list cannot grow. Free req's header list
+// with http_request_free in either case.
+int http_parse_request(StrBuf* head, HttpRequest* req);
+void http_request_free(HttpRequest* req);
+
+// Removes tab, line feed, vertical tab, form feed, carriage return and space from both ends
+// in place; returns the new start (a terminator is written after the last kept byte).
+char* http_trim(char* text);
+// Strict decimal parse of len bytes: white space around, an optional sign, digits only, no
+// overflow. 1 and the value in *out, or 0.
+int http_parse_int64(const char* text, size_t len, int64_t* out);
+// The value of the first header whose name equals name (only A-Z folded to a-z), or null.
+// Borrowed from the list.
+const char* http_header(const HeaderList* list, const char* name);
+// The sender's device name from "X-Device-Name": percent-decoded, trimmed, at most
+// DEVICE_NAME_MAX_CHARS characters. Always newly allocated (empty when there is none); the
+// caller frees it. Null only if even an empty text cannot be allocated.
+char* http_device_name(const HeaderList* list);
+// A new copy of the target (null counts as empty) cut at its first '#', with its first '?'
+// turned into a terminator; *query_out then points just after that '?' inside the copy and is
+// left untouched when there is none. The caller frees the copy (which also ends the query).
+// Null when memory runs out; *query_out is then null.
+char* http_split_target(const char* target, const char** query_out);
+// The percent-decoded ('+' as space) value of the first query parameter whose decoded key is
+// name. Newly allocated; null when absent or empty ("dir=" counts as absent).
+char* http_query_param(const char* query, const char* name);
+
+// The body readers' one rule: hands out carried-over bytes first (at most cap, at most what
+// is left of them), and only when none are left receives once from the socket, waiting at
+// most the body idle time. Adds every positive count to conn->body_read. Returns the count;
+// 0 or less when the peer stopped, failed or stayed silent too long.
+int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap);
+// Reads a body of length bytes whole into a new buffer with a terminator after the bytes
+// received; *got_out is their number (less than length when the peer stopped early). Null
+// (and *got_out 0) when length is 0 or less or the buffer cannot be allocated. The caller
+// frees it.
+char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out);
+// Reads the body and parses it as JSON; anything that cannot be read or parsed gives an
+// empty object. The caller frees the result with json_free (null only without memory).
+JsonValue* http_read_json(HttpConn* conn, int64_t length);
+// Reads and throws away up to remaining bytes, carried-over ones first, waiting at most
+// DRAIN_WAIT_MS for each piece, so the peer has finished sending before the socket closes.
+// Drained bytes are not counted in body_read.
+void http_drain_body(HttpConn* conn, int64_t remaining);

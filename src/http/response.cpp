@@ -1,0 +1,135 @@
+#include "http/response.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "app/settings.h"
+#include "base/json.h"
+
+namespace {
+
+const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct CivilDate {
+    int64_t year;
+    int month;  // 1..12
+    int day;    // 1..31
+};
+
+// Days since 1970-01-01 to a proleptic Gregorian date (the era-based method: 400-year eras of
+// 146,097 days, years counted from March so the leap day comes last).
+CivilDate civil_from_days(int64_t days) {
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t day_of_era = days - era * 146097;
+    int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    int64_t month_from_march = (5 * day_of_year + 2) / 153;
+    CivilDate date;
+    date.day = static_cast<int>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
+    date.month =
+        static_cast<int>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
+    date.year = year_of_era + era * 400 + (date.month <= 2 ? 1 : 0);
+    return date;
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
+}
+
+}  // namespace
+
+const char* http_status_text(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Unsupported method";
+        default:
+            return status < 404 ? "OK" : "Unsupported method";
+    }
+}
+
+void http_format_date(int64_t unix_seconds, char buf[HTTP_DATE_BYTES]) {
+    int64_t days = floor_div(unix_seconds, 86400);
+    int64_t second_of_day = unix_seconds - days * 86400;
+    CivilDate date = civil_from_days(days);
+    int weekday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    snprintf(buf, HTTP_DATE_BYTES, "%s, %02d %s %04lld %02d:%02d:%02d GMT", WEEKDAYS[weekday],
+             date.day, MONTHS[date.month - 1], static_cast<long long>(date.year),
+             static_cast<int>(second_of_day / 3600), static_cast<int>(second_of_day / 60 % 60),
+             static_cast<int>(second_of_day % 60));
+}
+
+void http_date(char buf[HTTP_DATE_BYTES]) {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    http_format_date(std::chrono::floor<std::chrono::seconds>(now).count(), buf);
+}
+
+void http_format_head(StrBuf* head, int status, const char* content_type, uint64_t length,
+                      const HttpExtraHeader* extra, int extra_count) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    sb_appendf(head, "HTTP/1.0 %d %s\r\n", status, http_status_text(status));
+    sb_appendf(head, "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head, "Date: %s\r\n", date);
+    sb_appendf(head, "Content-Type: %s\r\n", content_type);
+    sb_appendf(head, "Content-Length: %llu\r\n", static_cast<unsigned long long>(length));
+    sb_append_str(head, "Cache-Control: no-store\r\n");
+    if (extra_count == 1 && extra) sb_appendf(head, "%s: %s\r\n", extra->name, extra->value);
+    sb_append_str(head, "\r\n");
+}
+
+int http_send_all(SockHandle socket, const void* bytes, uint64_t length) {
+    const char* next = static_cast<const char*>(bytes);
+    while (length > 0) {
+        uint64_t piece = length < SEND_CHUNK_BYTES ? length : SEND_CHUNK_BYTES;
+        int64_t sent = sock_send(socket, next, static_cast<size_t>(piece));
+        if (sent <= 0) return 0;
+        next += sent;
+        length -= static_cast<uint64_t>(sent);
+    }
+    return 1;
+}
+
+void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
+                        uint64_t length, const HttpExtraHeader* extra, int extra_count) {
+    StrBufOwner head;
+    http_format_head(head.get(), status, content_type, length, extra, extra_count);
+    if (head->len == 0) return;  // no memory for the head: a body alone would be garbage
+    if (!http_send_all(socket, head->data, head->len)) return;
+    if (length > 0) http_send_all(socket, body, length);
+}
+
+void http_send_error(SockHandle socket, const char* message, int status) {
+    StrBufOwner body;
+    sb_append_str(body.get(), "{\"error\": ");
+    json_append_string(body.get(), message);
+    sb_append_str(body.get(), "}");
+    http_send_response(socket, status, "application/json; charset=utf-8", body->data, body->len,
+                       nullptr, 0);
+}
+
+void http_send_bad_request(SockHandle socket) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    StrBufOwner head;
+    sb_append_str(head.get(), "HTTP/1.0 400 Bad Request\r\n");
+    sb_appendf(head.get(), "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head.get(), "Date: %s\r\n", date);
+    sb_append_str(head.get(), "Content-Length: 0\r\n\r\n");
+    http_send_all(socket, head->data, head->len);
+}

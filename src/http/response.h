@@ -1,0 +1,44 @@
+#pragma once
+// Response writer: every answer is an HTTP/1.0 response with one fixed header set in one
+// fixed order, followed by a body whose length is known in advance.
+#include <cstdint>
+
+#include "base/strbuf.h"
+#include "http/sock.h"
+
+// No single send call is given more than this.
+constexpr uint64_t SEND_CHUNK_BYTES = 1048576;
+constexpr int HTTP_DATE_BYTES = 64;
+
+// One additional response header.
+struct HttpExtraHeader {
+    const char* name;
+    const char* value;
+};
+
+// The reason phrase of a status (static text): 200 "OK", 204 "No Content", 400 "Bad
+// Request", 403 "Forbidden", 404 "Not Found", 500 "Internal Server Error", 501 "Unsupported method"; any other
+// status below 404 "OK", above 404 "Unsupported method".
+const char* http_status_text(int status);
+// Writes the given time (seconds since 1970, UTC) as an RFC 1123 date such as
+// "Tue, 09 Dec 2025 02:40:05 GMT" into buf.
+void http_format_date(int64_t unix_seconds, char buf[HTTP_DATE_BYTES]);
+// The current time as an RFC 1123 date.
+void http_date(char buf[HTTP_DATE_BYTES]);
+// Appends the response head to head: status line, Server, Date, Content-Type,
+// Content-Length, "Cache-Control: no-store", the extra header when extra_count is 1 (any
+// other count adds none), and the blank line.
+void http_format_head(StrBuf* head, int status, const char* content_type, uint64_t length,
+                      const HttpExtraHeader* extra, int extra_count);
+// Sends all length bytes in calls of at most SEND_CHUNK_BYTES. 1 when everything went out;
+// 0 when a call failed (the peer gone, or no progress within the send time-out).
+int http_send_all(SockHandle socket, const void* bytes, uint64_t length);
+// Sends the head and then, only if that worked, the body. Reports nothing: the connection
+// is closed afterwards either way.
+void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
+                        uint64_t length, const HttpExtraHeader* extra, int extra_count);
+// Sends {"error": message} as "application/json; charset=utf-8" with the status.
+void http_send_error(SockHandle socket, const char* message, int status);
+// Sends the bare 400 head (no Content-Type, no Cache-Control, no body) for a request whose
+// request line cannot be parsed.
+void http_send_bad_request(SockHandle socket);

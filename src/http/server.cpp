@@ -1,0 +1,116 @@
+#include "http/server.h"
+
+#include <cstdint>
+
+#include "app/settings.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/router.h"
+#include "http/thread.h"
+
+SockHandle ListenSocket = SOCK_INVALID;
+std::atomic<int> RunningFlag{1};
+
+namespace {
+
+// Binds a throw-away socket to see whether the port is free. 1 free, 0 taken, -1 when no
+// socket could be made, -2 when it could not be given the listener's options (without them
+// the answer would not hold for the real socket).
+int probe_port(int port) {
+    SockHandle probe = sock_tcp4();
+    if (probe == SOCK_INVALID) return -1;
+    int result = -2;
+    if (sock_set_listen_options(probe) == 0) result = sock_bind_any4(probe, port) == 0 ? 1 : 0;
+    sock_close(probe);
+    return result;
+}
+
+int open_listener(int port) {
+    ListenSocket = sock_tcp4();
+    if (ListenSocket == SOCK_INVALID) return -1;
+    if (sock_set_listen_options(ListenSocket) == 0 && sock_bind_any4(ListenSocket, port) == 0 &&
+        sock_listen(ListenSocket, LISTEN_BACKLOG) == 0)
+        return 0;
+    sock_close(ListenSocket);
+    ListenSocket = SOCK_INVALID;
+    return -1;
+}
+
+void connection_thread(void* arg) {
+    http_serve_connection(static_cast<SockHandle>(reinterpret_cast<intptr_t>(arg)));
+}
+
+}  // namespace
+
+int srv_last_probe_port(int base_port) {
+    int last = base_port + (PORT_PROBE_COUNT - 1);
+    return last > 65535 ? 65535 : last;
+}
+
+int srv_listen(int base_port) {
+    if (sock_startup() != 0) return -2;
+    int last = srv_last_probe_port(base_port);
+    for (int port = base_port < 1 ? 1 : base_port; port <= last; port++) {
+        int free_port = probe_port(port);
+        if (free_port < 0) {
+            sock_cleanup();
+            return free_port;
+        }
+        if (!free_port) continue;
+        if (open_listener(port) != 0) {
+            sock_cleanup();
+            return -2;
+        }
+        ServerPort = port;
+        return 0;
+    }
+    sock_cleanup();
+    return -1;
+}
+
+void srv_accept_loop(void) {
+    while (RunningFlag.load() != 0) {
+        int starved = 0;
+        SockHandle client = sock_accept(ListenSocket, &starved);
+        if (client != SOCK_INVALID) {
+            void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(client));
+            if (thread_start_detached(connection_thread, arg) != 0) sock_close(client);
+            continue;
+        }
+        if (RunningFlag.load() == 0) break;
+        if (starved) thread_sleep_ms(ACCEPT_STARVED_PAUSE_MS);
+    }
+    if (ListenSocket != SOCK_INVALID) {
+        sock_close(ListenSocket);
+        ListenSocket = SOCK_INVALID;
+    }
+    sock_cleanup();
+}
+
+void srv_stop(void) {
+    RunningFlag.store(0);
+    sock_close(sock_connect_loopback4(ServerPort));
+}
+
+int http_serve_connection(SockHandle socket) {
+    sock_set_send_timeout(socket, HttpTimeLimits.send_idle_ms);
+    HttpConn conn;
+    http_conn_init(&conn, socket);
+    StrBufOwner head;
+    HttpRequest request{};
+    if (http_read_head(&conn, head.get())) {
+        if (!http_parse_request(head.get(), &request)) {
+            http_send_bad_request(socket);
+        } else {
+            http_route(socket, &conn, &request);
+            // Closing with unread bytes pending would reset the connection and could destroy
+            // the response before the client has read it.
+            if (conn.body_read < request.content_length)
+                http_drain_body(&conn, request.content_length - conn.body_read);
+        }
+    }
+    http_request_free(&request);
+    http_conn_release(&conn);
+    sock_close(socket);
+    return 0;
+}

@@ -1,0 +1,33 @@
+#include "qr/qr_endpoint.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "http/request.h"
+#include "http/response.h"
+#include "net/net.h"
+#include "qr/qr_svg.h"
+
+void qr_handle_svg(SockHandle socket, const char* query) {
+    char* text = http_query_param(query, "data");
+    if (!text || !text[0]) {
+        std::free(text);
+        text = net_base_url();
+        if (!text) {
+            http_send_error(socket, "无法生成二维码", 500);
+            return;
+        }
+    }
+    // The decoded value ends at its first NUL byte.
+    char* svg = qr_render_svg(text, std::strlen(text));
+    std::free(text);
+    if (!svg) {
+        http_send_error(socket, "内容太长，二维码放不下", 500);
+        return;
+    }
+    // The image of an address changes rarely; phones may keep it for five minutes.
+    const HttpExtraHeader cache = {"Cache-Control", "public, max-age=300"};
+    http_send_response(socket, 200, "image/svg+xml; charset=utf-8", svg, std::strlen(svg), &cache,
+                       1);
+    std::free(svg);
+}

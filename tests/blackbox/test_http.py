@@ -1,0 +1,152 @@
+"""The HTTP core over raw sockets: reading heads, bare and JSON errors, drains, time-outs,
+parallel connections."""
+
+import re
+import socket
+import struct
+import threading
+import time
+import unittest
+
+from harness import Server
+
+DATE = rb"[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT"
+NO_PAGE = '{"error": "没有这个页面"}'.encode()
+NO_INTERFACE = '{"error": "没有这个接口"}'.encode()
+
+
+def json_error_response(status_line, body):
+    """The exact bytes of a JSON error answer, with the Date line as a pattern."""
+    return re.compile(
+        re.escape(status_line + b"\r\nServer: Skiffbox/1.0.0 \r\nDate: ") + DATE
+        + re.escape(b"\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n"
+                    b"Cache-Control: no-store\r\n\r\n" % len(body) + body) + rb"\Z")
+
+
+BARE_400 = re.compile(rb"HTTP/1\.0 400 Bad Request\r\nServer: Skiffbox/1\.0\.0 \r\nDate: " + DATE
+                      + rb"\r\nContent-Length: 0\r\n\r\n\Z")
+NOT_FOUND = json_error_response(b"HTTP/1.0 404 Not Found", NO_PAGE)
+NO_SUCH_INTERFACE = json_error_response(b"HTTP/1.0 404 Not Found", NO_INTERFACE)
+
+
+def read_until_close(sock):
+    """Everything the server sends until it closes; a reset ends the reading too."""
+    chunks = []
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    except ConnectionResetError:
+        pass
+    return b"".join(chunks)
+
+
+class Requests(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+        cls.server.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def test_head_sent_one_byte_at_a_time(self):
+        request = b"GET /nothing?x=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
+        with self.server.connect() as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            for i in range(len(request)):
+                s.sendall(request[i:i + 1])
+                time.sleep(0.005)
+            self.assertRegex(read_until_close(s), NOT_FOUND)
+
+    def test_body_arriving_with_the_head(self):
+        body = b'{"text": "hello"}'
+        request = b"POST /api/nothing HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+        self.assertRegex(self.server.raw(request), NO_SUCH_INTERFACE)
+
+    def test_head_without_blank_line_is_closed_unanswered(self):
+        self.assertEqual(self.server.raw(b"GET / HTTP/1.0\r\nX-Long: " + b"a" * 70000), b"")
+
+    def test_malformed_request_lines_get_the_bare_400(self):
+        for line in (b"GET /\r\n\r\n", b"\r\n\r\n", b"GET\r\nHost: x\r\n\r\n", b"  \t \r\n\r\n",
+                     b"GET / \r\n\r\n"):
+            with self.subTest(line=line):
+                self.assertRegex(self.server.raw(line), BARE_400)
+
+    def test_unknown_and_lower_case_methods_get_501(self):
+        expected = re.compile(
+            rb"HTTP/1\.0 501 Unsupported method\r\nServer: Skiffbox/1\.0\.0 \r\nDate: " + DATE
+            + rb"\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\n"
+            rb"Cache-Control: no-store\r\n\r\n\Z")
+        for method in (b"get", b"PUT", b"OPTIONS"):
+            with self.subTest(method=method):
+                self.assertRegex(self.server.raw(method + b" / HTTP/1.0\r\n\r\n"), expected)
+
+    def test_unknown_paths_get_json_errors(self):
+        self.assertRegex(self.server.raw(b"GET /nothing HTTP/1.0\r\n\r\n"), NOT_FOUND)
+        self.assertRegex(self.server.raw(b"POST /nothing HTTP/1.0\r\n\r\n"), NO_SUCH_INTERFACE)
+
+    def test_unread_post_body_is_drained_before_close(self):
+        # The answer comes before the body is read; without the drain the close would reset
+        # the connection while the client is still sending and the answer could be lost.
+        body = b"x" * (10 * 1024 * 1024)
+        with self.server.connect(timeout=60) as s:
+            s.sendall(b"POST /api/nothing HTTP/1.0\r\nContent-Length: %d\r\n\r\n" % len(body))
+            time.sleep(0.2)
+            s.sendall(body)
+            self.assertRegex(read_until_close(s), NO_SUCH_INTERFACE)
+
+    def test_clients_that_vanish_do_not_end_the_server(self):
+        for _ in range(20):
+            s = self.server.connect()
+            s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            # Close with a reset while the page is on its way.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            s.close()
+        status, _, body = self.server.request("GET", "/favicon.ico")
+        self.assertEqual((status, body), (204, b""))
+
+    def test_many_connections_served_in_parallel(self):
+        # Every client holds its connection open until all are connected, so the answers can
+        # only come from connections served side by side.
+        count = 60
+        socks = [self.server.connect(timeout=60) for _ in range(count)]
+        for s in socks:
+            s.sendall(b"GET /nothing HTTP/1.0\r\n")
+        answers = [None] * count
+
+        def finish(i):
+            socks[i].sendall(b"\r\n")
+            answers[i] = read_until_close(socks[i])
+
+        threads = [threading.Thread(target=finish, args=(i,)) for i in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        for s in socks:
+            s.close()
+        for answer in answers:
+            self.assertRegex(answer, NOT_FOUND)
+
+
+class HeadTimeOut(unittest.TestCase):
+    def test_silent_client_is_closed_after_30_seconds(self):
+        with Server() as srv:
+            with srv.connect(timeout=90) as silent, srv.connect(timeout=90) as partial:
+                partial.sendall(b"GET / HTTP/1.0\r\nHost: x\r\n")
+                start = time.time()
+                self.assertEqual(read_until_close(silent), b"")
+                self.assertEqual(read_until_close(partial), b"")
+                waited = time.time() - start
+            self.assertGreater(waited, 25)
+            self.assertLess(waited, 60)
+            # The server goes on serving.
+            self.assertEqual(srv.request("GET", "/favicon.ico")[0], 204)
+
+
+if __name__ == "__main__":
+    unittest.main()

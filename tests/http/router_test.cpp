@@ -1,0 +1,110 @@
+#include "http/router.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "http/server.h"
+#include "loopback.h"
+#include "web/page.h"
+
+namespace {
+
+// Serves one connection in-process and returns everything the server sent for the request.
+std::string exchange(const std::string& request) {
+    LoopbackPair pair;
+    if (!pair.ok()) return "(no connection)";
+    SockHandle server = pair.server;
+    pair.server = SOCK_INVALID;
+    std::thread serving([server] { http_serve_connection(server); });
+    pair.send(request);
+    std::string got = read_until_close(pair.client);
+    serving.join();
+    return got;
+}
+
+std::string status_line(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+}
+
+std::string body_of(const std::string& response) {
+    size_t split = response.find("\r\n\r\n");
+    return split == std::string::npos ? "" : response.substr(split + 4);
+}
+
+bool has_line(const std::string& response, const std::string& line) {
+    return response.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+const std::string PAGE(PAGE_HTML, PAGE_HTML_LEN);
+const std::string NO_PAGE = "{\"error\": \"没有这个页面\"}";
+const std::string NO_INTERFACE = "{\"error\": \"没有这个接口\"}";
+
+}  // namespace
+
+TEST(Router, MethodsAndPaths) {
+    struct Case {
+        std::string request;
+        std::string status;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", PAGE},
+        {"GET /index.html?x=1#top HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", PAGE},
+        {"GET /%69ndex.html HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", PAGE},
+        {"HEAD / HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", PAGE},
+        {"GET /favicon.ico HTTP/1.0\r\n\r\n", "HTTP/1.0 204 No Content", ""},
+        {"GET /foo HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_PAGE},
+        {"GET /f HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_PAGE},
+        {"GET index.html HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_PAGE},
+        {"GET /INDEX.HTML HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_PAGE},
+        {"GET /index.html%00 HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_PAGE},
+        {"POST /api/nothing HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", "HTTP/1.0 404 Not Found",
+         NO_INTERFACE},
+        {"POST / HTTP/1.0\r\n\r\n", "HTTP/1.0 404 Not Found", NO_INTERFACE},
+        {"get / HTTP/1.0\r\n\r\n", "HTTP/1.0 501 Unsupported method", ""},
+        {"PUT /x HTTP/1.0\r\n\r\n", "HTTP/1.0 501 Unsupported method", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        std::string got = exchange(c.request);
+        EXPECT_EQ(status_line(got), c.status);
+        EXPECT_EQ(body_of(got), c.body);
+        EXPECT_TRUE(has_line(got, "Content-Length: " + std::to_string(c.body.size())));
+    }
+}
+
+TEST(Router, ContentTypes) {
+    EXPECT_TRUE(
+        has_line(exchange("GET / HTTP/1.0\r\n\r\n"), "Content-Type: text/html; charset=utf-8"));
+    EXPECT_TRUE(
+        has_line(exchange("GET /favicon.ico HTTP/1.0\r\n\r\n"), "Content-Type: image/x-icon"));
+    EXPECT_TRUE(
+        has_line(exchange("DELETE / HTTP/1.0\r\n\r\n"), "Content-Type: text/html; charset=utf-8"));
+    EXPECT_TRUE(has_line(exchange("GET /x HTTP/1.0\r\n\r\n"),
+                         "Content-Type: application/json; charset=utf-8"));
+}
+
+TEST(RouterOrigin, SameHostAndPortOnly) {
+    const struct { const char* origin; const char* host; int allowed; } cases[] = {
+        {nullptr, nullptr, 1},
+        {nullptr, "127.0.0.1:8620", 1},
+        {"http://127.0.0.1:8620", "127.0.0.1:8620", 1},
+        {"http://LOCALHOST:8620", "localhost:8620", 1},
+        {"http://192.168.1.5", "192.168.1.5:80", 1},
+        {"http://[::1]:8620", "[::1]:8620", 1},
+        {"http://127.0.0.1:8621", "127.0.0.1:8620", 0},
+        {"http://evil.example", "127.0.0.1:8620", 0},
+        {"https://127.0.0.1:8620", "127.0.0.1:8620", 1},
+        {"https://127.0.0.1", "127.0.0.1", 0},
+        {"null", "127.0.0.1:8620", 0},
+        {"http://127.0.0.1:8620", nullptr, 0},
+        {"file://", "127.0.0.1:8620", 0},
+        {"http://127.0.0.1:x", "127.0.0.1:8620", 0},
+        {"http://:8620", ":8620", 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(http_origin_allowed(c.origin, c.host), c.allowed)
+            << (c.origin ? c.origin : "none") << " / " << (c.host ? c.host : "none");
+}
