@@ -398,7 +398,7 @@ int zip_write(const ZipEntry* entries, int32_t count, char* path_out, size_t pat
     return 0;
 }
 
-void zip_handle(SockHandle socket, HttpConn* conn, HttpRequest* request) {
+void zip_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     int64_t got = 0;
     char* body = http_read_body(conn, request->content_length, &got);
     if (!body || got <= 0) {

@@ -11,10 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// TEMP until the HTTP core lands on main: the socket handle type of http/sock.h.
-using SockHandle = int64_t;
-struct HttpConn;
-struct HttpRequest;
+#include "http/request.h"
+#include "http/sock.h"
 
 // ---- Limits ------------------------------------------------------------------------------
 
@@ -176,5 +174,6 @@ char* zip_disposition(const char* download_name);
 
 // The POST "/zip" handler: reads the form body, packs the selection and sends it as an
 // "application/zip" attachment, or answers with a JSON error. The temporary archive is deleted
-// once the transfer ends, also when the client stops reading.
-void zip_handle(SockHandle socket, HttpConn* conn, HttpRequest* request);
+// once the transfer ends, also when the client stops reading. The query is not used (the
+// selection comes in the body); it is taken like every POST handler's.
+void zip_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
