@@ -10,6 +10,7 @@
 #include "http/response.h"
 #include "qr/qr_endpoint.h"
 #include "web/page.h"
+#include "zip/zip.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ const GetRoute GET_ROUTES[] = {
 };
 
 const PostRoute POST_ROUTES[] = {
+    {"/zip", zip_handle},
     {"/api/open", api_handle_open},
 };
 
