@@ -15,6 +15,7 @@
 #include "qr/qr_endpoint.h"
 #include "upload/upload.h"
 #include "web/page.h"
+#include "zip/zip.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ const GetRoute GET_ROUTES[] = {
 
 const PostRoute POST_ROUTES[] = {
     {"/api/upload", upload_handle},
+    {"/zip", zip_handle},
     {"/api/text", texts_handle_post},
     {"/api/text/delete", texts_handle_delete},
     {"/api/text/clear", texts_handle_clear},
