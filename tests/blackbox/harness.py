@@ -67,10 +67,12 @@ class Server:
     """Context manager: the server on a free port with a temporary inbox and --no-open."""
 
     def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True,
-                 capture_stderr=False):
+                 capture_stderr=False, env=None):
         self._own_tmp = tempfile.mkdtemp(prefix="skf-test-")
         # Standard error goes to a file when asked (sanitizer reports), else nowhere.
         self.stderr_path = os.path.join(self._own_tmp, "stderr.txt") if capture_stderr else None
+        # Extra environment variables for the server process (None: the test's own).
+        self.env = dict(os.environ, **env) if env else None
         self.inbox = inbox or os.path.join(self._own_tmp, "inbox")
         self.port = port or free_port()
         self.exe = exe
@@ -95,7 +97,7 @@ class Server:
         try:
             self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
                                          stderr=err, stdin=subprocess.DEVNULL,
-                                         start_new_session=True)
+                                         start_new_session=True, env=self.env)
         finally:
             if self.stderr_path:
                 err.close()
