@@ -8,6 +8,9 @@
 #include "base/text.h"
 #include "http/api.h"
 #include "http/response.h"
+#include "inbox/listing.h"
+#include "inbox/remove.h"
+#include "inbox/texts.h"
 #include "qr/qr_endpoint.h"
 #include "web/page.h"
 
@@ -43,11 +46,19 @@ const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
     {"/api/info", api_handle_info},
+    {"/api/files", list_handle_files},
+    {"/api/texts", texts_handle_list},
     {"/qr.svg", qr_handle_svg},
     {"/favicon.ico", serve_favicon},
 };
 
 const PostRoute POST_ROUTES[] = {
+    {"/api/text", texts_handle_post},
+    {"/api/text/delete", texts_handle_delete},
+    {"/api/text/clear", texts_handle_clear},
+    {"/api/delete", remove_handle_delete},
+    {"/api/clear", remove_handle_clear},
+    {"/api/stat", remove_handle_stat},
     {"/api/open", api_handle_open},
 };
 

@@ -458,6 +458,10 @@ int qr_build_codewords(const char* text, uint64_t length, int version, uint8_t* 
 }
 
 void qr_draw_function_patterns(QrMatrix* m, int version, int evaluation) {
+    if (version < QR_MIN_VERSION || version > QR_MAX_VERSION) {
+        m->size = 0;  // nothing to place data into, rather than writing past the record
+        return;
+    }
     int size = 4 * version + 17;
     m->size = size;
     std::memset(m->modules, 0, static_cast<size_t>(size * size));

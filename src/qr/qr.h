@@ -58,7 +58,8 @@ int qr_choose_mask(const char* text, uint64_t length, int* scores);
 // Clears the record, sets its size and draws every function pattern, marking it reserved:
 // finders with separators, timing, alignment, version information (version 7 up), and the
 // format areas and dark-module position (both reserved and light). With evaluation set the
-// version modules stay light too, as mask scoring wants them.
+// version modules stay light too, as mask scoring wants them. A version outside 1..10 leaves
+// an empty record of size 0.
 void qr_draw_function_patterns(QrMatrix* matrix, int version, int evaluation);
 
 // Places the codewords' bits (most significant first) in the zigzag order over every

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qr/qr.h"
@@ -85,6 +86,29 @@ TEST(QrSvgTest, SubpathsAreTheMaximalHorizontalRunsOfDarkModules) {
         }
         EXPECT_EQ(0, memcmp(drawn.data(), matrix, drawn.size())) << text;
     }
+}
+
+// Connection threads render at the same time; each call works on its own records.
+TEST(QrSvgTest, ConcurrentRenderingGivesTheSameDocuments) {
+    qr_init_tables();
+    std::vector<std::string> texts, expected;
+    for (int i = 0; i < 8; i++) {
+        texts.push_back("http://192.168.1." + std::to_string(i) + ":8620/" +
+                        std::string(i * 25, 'p'));
+        expected.push_back(render(texts.back()));
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; round++) {
+                for (size_t i = 0; i < texts.size(); i++)
+                    mismatches[t] += render(texts[i]) != expected[i];
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (int m : mismatches) EXPECT_EQ(m, 0);
 }
 
 }  // namespace

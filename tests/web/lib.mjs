@@ -34,7 +34,7 @@ export async function launchBrowser() {
       '--no-sandbox', '--disable-background-networking', '--disable-component-update',
       '--disable-sync', '--no-first-run', '--disable-gpu',
       // Every name resolves to nothing except the test name for loopback.
-      `--host-resolver-rules=MAP ${LAN_HOST} 127.0.0.1, MAP * ~NOTFOUND`,
+      `--host-resolver-rules=MAP ${LAN_HOST} 127.0.0.1, MAP * ~NOTFOUND, EXCLUDE 127.0.0.1`,
     ],
   });
 }
@@ -317,7 +317,8 @@ export function readTree(root) {
       if (name.startsWith('.')) continue;
       const full = path.join(dir, name);
       if (fs.statSync(full).isDirectory()) walk(full, prefix + name + '/');
-      else out[prefix + name] = fs.readFileSync(full, 'utf8');
+      // An own property even for a file named __proto__.
+      else Object.defineProperty(out, prefix + name, { value: fs.readFileSync(full, 'utf8'), enumerable: true, writable: true, configurable: true });
     }
   };
   if (fs.existsSync(root)) walk(root, '');

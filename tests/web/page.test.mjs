@@ -53,6 +53,50 @@ describe('page against a stand-in site', () => {
     });
   }
 
+  test('layout: narrow paddings, dark tokens that follow the system live, hidden beats flex, no sideways scroll', async () => {
+    const long = 'a-very-long-file-name-without-any-break-opportunity-whatsoever-'.repeat(3) + '.txt';
+    const { ctx, page } = await openPage('phone', {
+      'GET /api/files': (r) => (r.query.get('dir')
+        ? listing([fileEntry(long, { dir: 'x' })], 'x/' + '很长很长的文件夹名字'.repeat(6))
+        : listing([folderEntry('x'), fileEntry(long)])),
+    }, { origin: MOCK_LAN_ORIGIN, ctxOptions: { colorScheme: 'dark' } });
+    const style = (sel, props) => page.$eval(sel, (el, props) => {
+      const cs = getComputedStyle(el);
+      return props.map((p) => cs.getPropertyValue(p));
+    }, props);
+    await page.waitForSelector('.row');
+    assert.deepEqual(await style('body', ['background-color', 'color', 'padding-top', 'padding-left', 'padding-bottom']),
+      ['rgb(13, 17, 23)', 'rgb(230, 237, 243)', '10px', '10px', '30px']);
+    assert.deepEqual(await style('.hero', ['padding-top', 'padding-left', 'border-radius']), ['13px', '14px', '16px']);
+    assert.deepEqual(await style('#drop', ['padding-top', 'padding-left', 'border-top-style']), ['24px', '14px', 'dashed']);
+    assert.deepEqual(await style('#tab-files > .card:not(.drop):not([hidden])', ['padding-top', 'padding-left', 'background-color']),
+      ['14px', '14px', 'rgb(22, 27, 34)']);
+    assert.deepEqual(await style('#addr', ['font-size', 'padding-top', 'padding-left']), ['13.5px', '7px', '10px']);
+    assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), 390);
+
+    await page.emulateMedia({ colorScheme: 'light' });
+    assert.deepEqual(await style('body', ['background-color', 'color']), ['rgb(238, 242, 248)', 'rgb(15, 23, 42)']);
+    assert.deepEqual(await style('.logo', ['background-image']), ['linear-gradient(135deg, rgb(47, 107, 255), rgb(111, 155, 255))']);
+
+    for (const id of ['pickBar', 'crumb', 'modal']) {
+      await page.evaluate((id) => { document.getElementById(id).hidden = true; }, id);
+      assert.equal((await style('#' + id, ['display']))[0], 'none', id);
+    }
+    await page.evaluate(() => { document.getElementById('crumb').hidden = false; });
+    await page.click('.row.dir');
+    await page.waitForSelector('#crumb em');
+    assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), 390);
+    const em = await page.$eval('#crumb em', (e) => [e.scrollWidth > e.clientWidth, getComputedStyle(e).textOverflow]);
+    assert.deepEqual(em, [true, 'ellipsis']);
+    await ctx.close();
+
+    const wide = await openPage('desktop', {});
+    assert.deepEqual(await wide.page.$eval('body', (b) => getComputedStyle(b).padding), '16px 14px 40px');
+    assert.deepEqual(await wide.page.$eval('.wrap', (w) => getComputedStyle(w).maxWidth), '920px');
+    assert.deepEqual(await wide.page.$eval('#drop', (d) => getComputedStyle(d).padding), '30px 18px');
+    await wide.ctx.close();
+  });
+
   test('several addresses: the selector changes address, footer, QR text and copied URL, not the title', async () => {
     const info = { ...INFO, ips: ['192.168.1.5', '10.0.0.7', '172.16.3.9'] };
     const { ctx, page, errors } = await openPage('desktop', { 'GET /api/info': () => jsonAnswer(info) });

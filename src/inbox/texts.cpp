@@ -1,0 +1,235 @@
+#include "inbox/texts.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "app/settings.h"
+#include "base/fs.h"
+#include "base/json.h"
+#include "base/text.h"
+#include "http/response.h"
+#include "inbox/meta.h"
+#include "inbox/paths.h"
+
+namespace {
+
+constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
+constexpr const char* UNKNOWN_DEVICE = "未知设备";
+constexpr const char* OK_ANSWER = "{\"ok\": true}";
+
+// Serialises every read-modify-write of texts.json: without it two devices posting at the
+// same moment would each rewrite the list they read, and one text would be lost.
+std::mutex TextsLock;
+
+struct JsonOwner {
+    JsonValue* value;
+    explicit JsonOwner(JsonValue* v) : value(v) {}
+    JsonOwner(const JsonOwner&) = delete;
+    JsonOwner& operator=(const JsonOwner&) = delete;
+    ~JsonOwner() { json_free(value); }
+};
+
+struct TextOwner {
+    char* text;
+    explicit TextOwner(char* t) : text(t) {}
+    TextOwner(const TextOwner&) = delete;
+    TextOwner& operator=(const TextOwner&) = delete;
+    ~TextOwner() { free(text); }
+};
+
+// Seconds since 1970, UTC, with the clock's fraction.
+double now_seconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+// The location of the store; null without memory. The caller frees it.
+char* texts_path() {
+    return path_join(StateDir, "texts.json");
+}
+
+// An item's time; anything that is not a finite number counts as 0 (never listed), so a
+// hand-edited 1e999 cannot put "inf" into the list and make it unreadable.
+double item_time(const JsonValue* item) {
+    double t = json_get_number(item, "time");
+    return std::isfinite(t) ? t : 0.0;
+}
+
+void write_store(JsonValue* array, double cutoff) {
+    StrBufOwner list;
+    texts_write_list(list.get(), array, cutoff);
+    TextOwner path(texts_path());
+    if (path.text && list->data) state_write_file(path.text, list->data, list->len);
+}
+
+// The id of a new text: milliseconds since 1970, then four digits scrambled from a second
+// clock reading, so two texts of the same millisecond usually differ.
+void make_id(char id[64]) {
+    double t1 = now_seconds();
+    double t2 = now_seconds();
+    long long millis = static_cast<long long>(t1 * 1000.0);
+    long long scramble = static_cast<long long>(t2 * 7919.0) % 10000;
+    if (scramble < 0) scramble += 10000;
+    snprintf(id, 64, "%lld%04lld", millis, scramble);
+}
+
+// Inserts item at the front of the array. 0, or -1 without memory (the caller keeps item).
+int push_front(JsonValue* array, JsonValue* item) {
+    size_t count = static_cast<size_t>(array->item_count);
+    void* grown = realloc(array->items, (count + 1) * sizeof(JsonValue*));
+    if (!grown) return -1;
+    array->items = static_cast<JsonValue**>(grown);
+    memmove(array->items + 1, array->items, count * sizeof(JsonValue*));
+    array->items[0] = item;
+    array->item_count++;
+    return 0;
+}
+
+void send_ok(SockHandle socket) {
+    http_send_response(socket, 200, JSON_TYPE, OK_ANSWER, strlen(OK_ANSWER), nullptr, 0);
+}
+
+}  // namespace
+
+JsonValue* texts_load(double* cutoff_out) {
+    *cutoff_out = now_seconds() - TEXTS_MAX_AGE_SECONDS;
+    JsonValue* array = nullptr;
+    TextOwner path(texts_path());
+    if (path.text) array = state_load_json(path.text, JSON_ARRAY);
+    return array ? array : json_parse("[]", 2);
+}
+
+void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff) {
+    size_t count = (array && array->kind == JSON_ARRAY && array->item_count > 0)
+                       ? static_cast<size_t>(array->item_count)
+                       : 0;
+    if (count > 1) {
+        std::stable_sort(
+            array->items, array->items + count,
+            [](const JsonValue* a, const JsonValue* b) { return item_time(a) > item_time(b); });
+    }
+    sb_append_char(sb, '[');
+    int written = 0;
+    for (size_t i = 0; i < count && written < TEXTS_MAX_ITEMS; i++) {
+        const JsonValue* item = array->items[i];
+        double time = item_time(item);
+        if (!(time > cutoff)) continue;
+        if (written > 0) sb_append_str(sb, ", ");
+        sb_append_str(sb, "{\"id\": ");
+        json_append_string(sb, json_string_or(json_get(item, "id"), ""));
+        sb_append_str(sb, ", \"text\": ");
+        json_append_string(sb, json_string_or(json_get(item, "text"), ""));
+        sb_append_str(sb, ", \"from\": ");
+        json_append_string(sb, json_string_or(json_get(item, "from"), UNKNOWN_DEVICE));
+        sb_appendf(sb, ", \"time\": %.6f}", time);
+        written++;
+    }
+    sb_append_char(sb, ']');
+}
+
+int texts_add(const char* text, const char* device) {
+    std::lock_guard<std::mutex> hold(TextsLock);
+    double cutoff = 0;
+    JsonOwner array(texts_load(&cutoff));
+    if (!array.value) return -1;
+
+    char id[64];
+    make_id(id);
+    StrBufOwner item_text;
+    sb_append_str(item_text.get(), "{\"id\": ");
+    json_append_string(item_text.get(), id);
+    sb_append_str(item_text.get(), ", \"text\": ");
+    json_append_string(item_text.get(), text);
+    sb_append_str(item_text.get(), ", \"from\": ");
+    json_append_string(item_text.get(), (device && device[0]) ? device : UNKNOWN_DEVICE);
+    sb_appendf(item_text.get(), ", \"time\": %.6f}", now_seconds());
+    if (!item_text->data) return -1;
+    JsonValue* item = json_parse(item_text->data, item_text->len);
+    if (!item) return -1;
+    if (push_front(array.value, item) != 0) {
+        json_free(item);
+        return -1;
+    }
+    write_store(array.value, cutoff);
+    return 0;
+}
+
+int texts_delete(const char* id) {
+    std::lock_guard<std::mutex> hold(TextsLock);
+    double cutoff = 0;
+    JsonOwner array(texts_load(&cutoff));
+    if (!array.value) return -1;
+    const char* wanted = id ? id : "";
+    for (int32_t i = 0; i < array.value->item_count; i++) {
+        const char* item_id = json_string_or(json_get(array.value->items[i], "id"), "");
+        if (strcmp(item_id, wanted) == 0) {
+            json_array_remove(array.value, i);
+            break;
+        }
+    }
+    write_store(array.value, cutoff);
+    return 0;
+}
+
+void texts_clear(void) {
+    std::lock_guard<std::mutex> hold(TextsLock);
+    TextOwner path(texts_path());
+    if (path.text) state_write_file(path.text, "[]", 2);
+}
+
+void texts_list_json(StrBuf* sb) {
+    fs_mkdirs(InboxDir);
+    fs_mkdirs(StateDir);
+    double cutoff = 0;
+    JsonOwner array(texts_load(&cutoff));
+    if (!array.value) {
+        sb_append_str(sb, "[]");
+        return;
+    }
+    texts_write_list(sb, array.value, cutoff);
+}
+
+void texts_handle_list(SockHandle socket, const char*) {
+    StrBufOwner answer;
+    sb_append_str(answer.get(), "{\"texts\": ");
+    texts_list_json(answer.get());
+    sb_append_char(answer.get(), '}');
+    http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
+}
+
+void texts_handle_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+    JsonOwner body(http_read_json(conn, request->content_length));
+    const char* from = json_string(json_get(body.value, "from"));
+    TextOwner trimmed(utf8_trim(json_string_or(json_get(body.value, "text"), "")));
+    if (!trimmed.text || !trimmed.text[0]) {
+        http_send_error(socket, "内容为空", 400);
+        return;
+    }
+    // A name given in the body is taken as it is; the header's name is decoded, trimmed and
+    // cut by http_device_name.
+    TextOwner header_name(from ? nullptr : http_device_name(&request->headers));
+    const char* device = from ? from : header_name.text;
+    if (device && !device[0]) device = nullptr;
+
+    TextOwner cut(utf8_truncate(trimmed.text, TEXT_MAX_CHARS));
+    texts_add(cut.text ? cut.text : trimmed.text, device);
+    send_ok(socket);
+}
+
+void texts_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+    {
+        JsonOwner body(http_read_json(conn, request->content_length));
+        texts_delete(json_string(json_get(body.value, "id")));
+    }
+    send_ok(socket);
+}
+
+void texts_handle_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
+    texts_clear();
+    send_ok(socket);
+}

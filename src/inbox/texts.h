@@ -1,0 +1,49 @@
+#pragma once
+// Shared texts: a small self-pruning list of short texts that every device sees, newest
+// first, stored as one JSON array in texts.json in the state folder. It keeps at most the 100
+// newest texts and forgets texts older than three days.
+//
+// Every change reads, edits and rewrites texts.json under one lock, so texts posted at the
+// same moment from several devices are all kept. Readers take no lock: the file is replaced
+// whole by a move.
+#include <cstddef>
+
+#include "base/strbuf.h"
+#include "http/request.h"
+#include "http/sock.h"
+
+struct JsonValue;
+
+constexpr size_t TEXT_MAX_CHARS = 20000;
+constexpr int TEXTS_MAX_ITEMS = 100;
+constexpr double TEXTS_MAX_AGE_SECONDS = 259200.0;  // three days
+
+// The stored array, or an empty array when texts.json is missing, unreadable or not an
+// array; null only without memory. *cutoff_out receives now minus TEXTS_MAX_AGE_SECONDS
+// (seconds since 1970): items not later than that are expired. The caller frees the result.
+JsonValue* texts_load(double* cutoff_out);
+// Sorts the array in place by "time", newest first (equal times keep their order; a missing,
+// non-numeric or non-finite time counts as 0), and appends the list text: at most 100 items
+// later than cutoff, each rewritten from its members as {"id", "text", "from", "time"}.
+void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff);
+// Stores a text (already trimmed and cut) from device (null or "" for an unknown device) at
+// the front of the list. 0 when stored, -1 otherwise.
+int texts_add(const char* text, const char* device);
+// Removes the first item whose "id" equals id (null counts as "") and rewrites the store,
+// also when nothing matched. 0, or -1 when nothing could be loaded.
+int texts_delete(const char* id);
+// Empties the store ("[]").
+void texts_clear(void);
+// Appends the current list (expired items hidden; nothing is written to disk).
+void texts_list_json(StrBuf* sb);
+
+// Handlers with the router's GET and POST signatures; the query is not used.
+// GET/HEAD "/api/texts".
+void texts_handle_list(SockHandle socket, const char* query);
+// POST "/api/text": JSON "text" and "from", header "X-Device-Name".
+void texts_handle_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+// POST "/api/text/delete": JSON "id".
+void texts_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request,
+                         const char* query);
+// POST "/api/text/clear".
+void texts_handle_clear(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
