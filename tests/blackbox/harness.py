@@ -66,8 +66,13 @@ def copy_exe(folder):
 class Server:
     """Context manager: the server on a free port with a temporary inbox and --no-open."""
 
-    def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True):
+    def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True,
+                 capture_stderr=False, env=None):
         self._own_tmp = tempfile.mkdtemp(prefix="skf-test-")
+        # Standard error goes to a file when asked (sanitizer reports), else nowhere.
+        self.stderr_path = os.path.join(self._own_tmp, "stderr.txt") if capture_stderr else None
+        # Extra environment variables for the server process (None: the test's own).
+        self.env = dict(os.environ, **env) if env else None
         self.inbox = inbox or os.path.join(self._own_tmp, "inbox")
         self.port = port or free_port()
         self.exe = exe
@@ -88,9 +93,14 @@ class Server:
         shutil.rmtree(self._own_tmp, ignore_errors=True)
 
     def start(self):
-        self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                                     start_new_session=True)
+        err = open(self.stderr_path, "ab") if self.stderr_path else subprocess.DEVNULL
+        try:
+            self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
+                                         stderr=err, stdin=subprocess.DEVNULL,
+                                         start_new_session=True, env=self.env)
+        finally:
+            if self.stderr_path:
+                err.close()
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         deadline = time.time() + START_TIMEOUT
@@ -125,6 +135,13 @@ class Server:
         """Everything the server wrote to standard output so far, as text."""
         with self._lock:
             return bytes(self._out).decode("utf-8", "replace")
+
+    def stderr(self):
+        """Everything the server wrote to standard error so far (capture_stderr=True), as text."""
+        if not self.stderr_path or not os.path.exists(self.stderr_path):
+            return ""
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def output_bytes(self):
         with self._lock:
