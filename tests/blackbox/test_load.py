@@ -1,6 +1,6 @@
 """The server under load and against oversized bodies: 2,000 simultaneous connections (idle,
 slow and busy) while a phone keeps working, and JSON and form bodies too large to read whole.
-Native only: the server's threads and memory are read from /proc."""
+Linux builds only, not under wine: the server's threads and memory are read from /proc."""
 
 import json
 import os
@@ -13,13 +13,13 @@ import time
 import unittest
 import uuid
 
-from harness import UNDER_WINE, Server
+from harness import EXE, UNDER_WINE, Server
 
 IDLE = 1500
 SLOW = 400
 STREAMING = 100
 HEAD_TIMEOUT = 30
-STREAM_BYTES = 1 << 20
+STREAM_BYTES = 1 << 30  # announced, never all sent
 MIB = 1 << 20
 
 
@@ -34,6 +34,18 @@ def status_kib(pid, field):
 
 def thread_count(pid):
     return len(os.listdir("/proc/%d/task" % pid))
+
+
+def sanitizer(exe):
+    """"asan" or "tsan" when the executable carries that sanitizer's runtime, else ""."""
+    if not exe or not os.path.exists(exe):
+        return ""
+    with open(exe, "rb") as f:
+        data = f.read()
+    return "tsan" if b"__tsan_init" in data else "asan" if b"__asan_init" in data else ""
+
+
+SANITIZER = sanitizer(EXE)
 
 
 def raise_file_limit(wanted):
@@ -78,6 +90,8 @@ def multipart(files):
 
 
 @unittest.skipIf(UNDER_WINE or not sys.platform.startswith("linux"), "reads /proc of a native server")
+@unittest.skipIf(SANITIZER == "tsan", "this build starts about 60 threads a second, too few to hold "
+                 "2,000 connections inside the head time-out")
 class Flood(unittest.TestCase):
     def setUp(self):
         if not raise_file_limit(IDLE + SLOW + STREAMING + 512):
@@ -101,14 +115,9 @@ class Flood(unittest.TestCase):
         status, _, answer = self.server.request(
             "POST", "/api/upload", {"Content-Type": content_type, "X-Device-Name": "phone"},
             body, timeout=10)
-        uploaded = status != 404
-        if uploaded:
-            self.assertEqual(status, 200, answer)
-            with open(os.path.join(self.server.inbox, tag + ".bin"), "rb") as f:
-                self.assertEqual(f.read(), data)
-        else:  # the upload is not routed in this build yet: the file comes from the PC side
-            with open(os.path.join(self.server.inbox, tag + ".bin"), "wb") as f:
-                f.write(data)
+        self.assertEqual(status, 200, answer)
+        with open(os.path.join(self.server.inbox, tag + ".bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
         status, _, answer = self.server.request("POST", "/api/text",
                                                 {"Content-Type": "application/json"},
                                                 json.dumps({"text": tag}).encode(), timeout=10)
@@ -146,7 +155,7 @@ class Flood(unittest.TestCase):
         return slow
 
     def open_streaming(self):
-        """Bodies sent steadily to a path that answers at once and drains the rest."""
+        """Bodies to a path that answers at once and drains what follows."""
         streaming = []
         for _ in range(STREAMING):
             s = connect(self.server.port)
@@ -155,15 +164,15 @@ class Flood(unittest.TestCase):
             streaming.append(s)
         return streaming
 
-    def feed(self, streaming, rounds, failures):
-        piece = b"x" * (STREAM_BYTES // rounds)
+    def feed(self, streaming, stop, failures):
+        """Keeps the bodies flowing until stop, then ends them early."""
+        piece = b"x" * 8192
         try:
-            for _ in range(rounds):
+            while not stop.wait(0.2):
                 for s in streaming:
                     s.sendall(piece)
-                time.sleep(0.1)
             for s in streaming:
-                s.sendall(b"x" * (STREAM_BYTES - len(piece) * rounds))
+                s.shutdown(socket.SHUT_WR)
         except OSError as e:
             failures.append("streaming: %r" % e)
 
@@ -187,7 +196,7 @@ class Flood(unittest.TestCase):
             s.setblocking(False)
             selector.register(s, selectors.EVENT_READ, opened)
         lived = []
-        deadline = time.monotonic() + HEAD_TIMEOUT + 20
+        deadline = time.monotonic() + HEAD_TIMEOUT + 30
         while len(lived) < len(idle) and time.monotonic() < deadline:
             for key, _ in selector.select(timeout=1):
                 try:
@@ -211,28 +220,33 @@ class Flood(unittest.TestCase):
         threads_idle = thread_count(self.pid)
         rss_idle = status_kib(self.pid, "VmRSS")
 
-        idle = self.open_idle()
-        slow = self.open_slow()
-        streaming = self.open_streaming()
         failures = []
-        feeder = threading.Thread(target=self.feed, args=(streaming, 100, failures))
-        feeder.start()
         stop = threading.Event()
+        streaming = self.open_streaming()
+        feeder = threading.Thread(target=self.feed, args=(streaming, stop, failures))
+        feeder.start()
+        idle = self.open_idle()
+        slow = self.open_slow()  # last: their heads must be done within the head time-out
         counts = [0]
         workers = [threading.Thread(target=self.busy, args=(stop, failures, counts))
                    for _ in range(4)]
         for w in workers:
             w.start()
 
-        time.sleep(0.5)  # the last connections reach their threads
+        # Every connection has a thread once the server has accepted them all (sanitizer builds
+        # start threads slowly).
+        wanted = threads_idle + IDLE + SLOW + STREAMING
+        deadline = time.monotonic() + 20
+        while thread_count(self.pid) < wanted and time.monotonic() < deadline:
+            time.sleep(0.1)
         threads_during = thread_count(self.pid)
-        self.assertGreaterEqual(threads_during, threads_idle + IDLE + SLOW + STREAMING)
+        self.assertGreaterEqual(threads_during, wanted)
         phone_seconds = self.phone_works("during-flood")
         rss_during = status_kib(self.pid, "VmRSS")
         vm_during = status_kib(self.pid, "VmSize")
 
-        # The slow ones finish within the head time-out and are all answered.
-        while any(rest for _, rest in (entry for entry in slow)):
+        # The slow ones finish and are all answered.
+        while any(rest for _, rest in slow):
             for entry in slow:
                 if entry[1]:
                     entry[0].sendall(entry[1][:1])
@@ -241,19 +255,19 @@ class Flood(unittest.TestCase):
         for i, (s, _) in enumerate(slow):
             self.assertEqual(status_of(read_answer(s)), 200, "slow connection %d" % i)
 
-        feeder.join()
-        for s in streaming:
-            self.assertEqual(status_of(read_answer(s)), 404)
         stop.set()
+        feeder.join()
         for w in workers:
             w.join()
+        for s in streaming:
+            self.assertEqual(status_of(read_answer(s)), 404)
         self.assertEqual(failures, [])
         self.assertGreater(counts[0], 0)
 
         lived = self.wait_idle_closed(idle)
         self.assertEqual(len(lived), IDLE, "idle connections left open")
         self.assertGreaterEqual(min(lived), HEAD_TIMEOUT - 1)
-        self.assertLess(max(lived), HEAD_TIMEOUT + 15)
+        self.assertLess(max(lived), HEAD_TIMEOUT + 25)
 
         threads_after = self.settle(threads_idle)
         rss_after = status_kib(self.pid, "VmRSS")
@@ -266,7 +280,8 @@ class Flood(unittest.TestCase):
                max(lived)))
         self.assertLess(phone_seconds, 10)
         self.assertEqual(threads_after, threads_idle)
-        self.assertLess(rss_after, rss_idle + 16 * 1024)
+        if not SANITIZER:  # a sanitizer's quarantine and shadow keep what the server frees
+            self.assertLess(rss_after, rss_idle + 8 * 1024)
         self.phone_works("after-flood")
 
 
@@ -324,8 +339,6 @@ class OversizedBodies(unittest.TestCase):
         (status, _, answer), growth = self.peak_growth_kib(
             lambda: self.post_padded("/zip", "application/x-www-form-urlencoded", form,
                                      limit + 1))
-        if status == 404 and json.loads(answer) == {"error": "没有这个接口"}:
-            self.skipTest("/zip is not routed in this build")
         self.assertEqual((status, json.loads(answer)), (400, {"error": "没有选择文件"}))
         self.assertLess(growth, 4 * 1024)
         status, headers, answer = self.post_padded("/zip", "application/x-www-form-urlencoded",
