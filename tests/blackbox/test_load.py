@@ -217,6 +217,7 @@ class Flood(unittest.TestCase):
 
     def test_two_thousand_connections_mixed(self):
         self.phone_works("warm-up")
+        time.sleep(0.5)  # the warm-up's connection threads end after their answers
         threads_idle = thread_count(self.pid)
         rss_idle = status_kib(self.pid, "VmRSS")
 
@@ -279,7 +280,7 @@ class Flood(unittest.TestCase):
                rss_during, rss_after, vm_during, phone_seconds, counts[0], min(lived),
                max(lived)))
         self.assertLess(phone_seconds, 10)
-        self.assertEqual(threads_after, threads_idle)
+        self.assertLessEqual(threads_after, threads_idle)
         if not SANITIZER:  # a sanitizer's quarantine and shadow keep what the server frees
             self.assertLess(rss_after, rss_idle + 8 * 1024)
         self.phone_works("after-flood")
