@@ -6,8 +6,10 @@ deleted, and the state folder is never reached."""
 
 import json
 import os
+import re
 import shutil
 import stat
+import subprocess
 import tempfile
 import unittest
 import urllib.parse
@@ -299,6 +301,44 @@ class UploadTest(PathCase):
         for name in ("a.txt", "dir/b.txt"):
             with open(os.path.join(self.inbox, name), "rb") as f:
                 self.assertTrue(f.read().startswith(b"inside"), name)
+
+
+@unittest.skipIf(NATIVE, "short names are a Windows matter (wine makes them too)")
+class ShortNameTest(PathCase):
+    """Windows resolves 8.3 short names, and the short name of a hidden entry does not begin
+    with '.': through it the state folder and hidden files must stay out of reach."""
+
+    def short_names(self):
+        """{long name: short name} of the inbox's top level, as the system reports them."""
+        result = subprocess.run([harness.WINE, "cmd", "/c", "dir", "/x", "/a", harness.host_path(self.inbox)],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+        names = {}
+        for line in result.stdout.decode("utf-8", "replace").splitlines():
+            match = re.search(r"\s(\S*~\S*)\s+(\S.*?)\s*$", line)
+            if match:
+                names[match.group(2)] = match.group(1)
+        return names
+
+    def test_hidden_entries_are_not_reached_by_their_short_names(self):
+        self.put(self.inbox, ".hidden-notes.txt", SECRET)
+        self.put(self.inbox, "a-rather-long-visible-name.txt", b"visible")
+        self.inbox_before = snapshot(self.inbox)
+        server = self.start()
+        short = self.short_names()
+        self.assertIn(".skiffbox", short, short)
+        state, hidden = short[".skiffbox"], short[".hidden-notes.txt"]
+        for rel in (state + "/texts.json", state + "/files.json", hidden):
+            status, _, body = server.request("GET", "/f/" + urllib.parse.quote(rel))
+            self.assertEqual((status, body), (404, error_body(NO_FILE)), rel)
+            self.assertEqual(post_json(server, "/api/stat", {"path": rel}), (404, {"error": NO_FILE}), rel)
+            self.assertEqual(zip_names(server, [rel])[0::2], (404, error_body(NO_FILE)), rel)
+        for rel in (state, hidden):
+            self.assertEqual(post_json(server, "/api/stat", {"path": rel}), (404, {"error": NO_FILE}), rel)
+            self.assertEqual(post_json(server, "/api/delete", {"path": rel}), (404, {"error": NO_FILE}), rel)
+            status, _, body = server.request("GET", "/api/files?dir=" + urllib.parse.quote(rel))
+            self.assertEqual((status, body), (404, error_body(NO_FOLDER)), rel)
+            self.assertEqual(upload(server, [("x.txt", b"x")], folder=rel), (404, {"error": NO_FOLDER}), rel)
+        self.assert_untouched()
 
 
 @unittest.skipUnless(NATIVE, "the fake desktop opener is a POSIX shell script")
