@@ -15,6 +15,9 @@ import time
 EXE = os.environ.get("SKIFFBOX_EXE", "")
 WINE = os.environ.get("SKIFFBOX_WINE", "")
 UNDER_WINE = bool(WINE)
+# Set in the sanitizer builds, where every request costs several times more: tests keep their
+# cases but may use smaller sizes and counts.
+SANITIZER = bool(os.environ.get("SKIFFBOX_SANITIZER"))
 START_TIMEOUT = 90 if UNDER_WINE else 20
 
 
