@@ -1,0 +1,435 @@
+#include "upload/upload.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "app/console.h"
+#include "app/settings.h"
+#include "base/fs.h"
+#include "base/json.h"
+#include "base/strbuf.h"
+#include "http/response.h"
+#include "inbox/listing.h"
+#include "inbox/meta.h"
+#include "inbox/paths.h"
+
+namespace {
+
+const char* const MSG_EMPTY_BODY = "空请求体";
+const char* const MSG_NO_FOLDER = "文件夹不存在";
+const char* const MSG_NOT_MULTIPART = "解析上传失败：不是 multipart/form-data 请求";
+const char* const MSG_INTERRUPTED = "传输中断，文件没有传完，请重试";
+const char* const MSG_NO_FILE = "没有收到文件";
+const char* const JSON_TYPE = "application/json; charset=utf-8";
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+
+// Owns a component array from rel_split or rel_split_upload.
+struct Components {
+    char** items = nullptr;
+    int count = 0;
+    Components() = default;
+    Components(const Components&) = delete;
+    Components& operator=(const Components&) = delete;
+    ~Components() {
+        if (items) rel_free(items, count);
+    }
+};
+
+char* copy_text(const char* text) {
+    size_t len = strlen(text);
+    char* copy = static_cast<char*>(malloc(len + 1));
+    if (copy) memcpy(copy, text, len + 1);
+    return copy;
+}
+
+// Grows an owned array of texts by exactly one entry holding a copy of text. 0 or -1.
+int append_text(char*** array, int32_t* count, const char* text) {
+    char* copy = copy_text(text);
+    if (!copy) return -1;
+    char** grown = static_cast<char**>(realloc(*array, sizeof(char*) * (size_t(*count) + 1)));
+    if (!grown) {
+        free(copy);
+        return -1;
+    }
+    grown[*count] = copy;
+    *array = grown;
+    ++*count;
+    return 0;
+}
+
+// The last component of a disk path: the text after its last separator.
+const char* last_component(const char* path) {
+    const char* last = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') last = p + 1;
+    return last;
+}
+
+// True when the relative path, read back through rel_split, gives exactly its own
+// '/'-separated components: only then can the file be listed, downloaded, deleted and zipped
+// by the name the answer reports.
+bool rel_reachable(const char* rel) {
+    Components comps;
+    comps.count = rel_split(rel, &comps.items);
+    if (comps.count <= 0) return false;
+    const char* piece = rel;
+    for (int i = 0; i < comps.count; ++i) {
+        const char* slash = strchr(piece, '/');
+        size_t len = slash ? size_t(slash - piece) : strlen(piece);
+        if (strlen(comps.items[i]) != len || memcmp(comps.items[i], piece, len) != 0) return false;
+        if (!slash) return i == comps.count - 1;
+        piece = slash + 1;
+    }
+    return false;
+}
+
+// rel_reachable of the target folder's relative path followed by the given pieces.
+bool pieces_reachable(const UploadTarget* target, const char* const* pieces, int count) {
+    std::unique_ptr<char, FreeDeleter> base(rel_from_abs(target->target_dir));
+    if (!base) return false;
+    StrBufOwner rel;
+    sb_append_str(rel.get(), base.get());
+    for (int i = 0; i < count; ++i) {
+        if (rel->len > 0) sb_append_char(rel.get(), '/');
+        sb_append_str(rel.get(), pieces[i]);
+    }
+    return rel->data && rel_reachable(rel->data);
+}
+
+// Whatever one part created, so that a part that cannot be stored leaves nothing behind.
+struct PartMark {
+    int32_t created_count;
+    int32_t map_count;
+};
+
+PartMark part_mark(const UploadTarget* target) {
+    return PartMark{target->created_count, target->map_count};
+}
+
+// Removes the folders created since the mark (newest first) and forgets a folder-map entry
+// made since then.
+void part_roll_back(UploadTarget* target, PartMark mark) {
+    while (target->created_count > mark.created_count) {
+        char* dir = target->created_dirs[--target->created_count];
+        fs_remove_dir(dir);
+        free(dir);
+    }
+    while (target->map_count > mark.map_count) {
+        --target->map_count;
+        free(target->sent_names[target->map_count]);
+        free(target->used_names[target->map_count]);
+    }
+}
+
+// The used name of a top-level folder of this request, creating it (numbered when taken) at
+// the first file of that folder. Borrowed from the map; null when it cannot be made.
+const char* map_folder(UploadTarget* target, const char* sent) {
+    for (int32_t i = 0; i < target->map_count; ++i)
+        if (strcmp(target->sent_names[i], sent) == 0) return target->used_names[i];
+    PathCreated made;
+    if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &made) != 0) return nullptr;
+    std::unique_ptr<char, FreeDeleter> made_path(made.path);
+    upload_record_dir(target, made.path);
+    int32_t before = target->map_count;
+    int32_t sent_count = before;
+    int32_t used_count = before;
+    if (append_text(&target->sent_names, &sent_count, sent) != 0) return nullptr;
+    if (append_text(&target->used_names, &used_count, last_component(made.path)) != 0) {
+        free(target->sent_names[before]);
+        return nullptr;
+    }
+    target->map_count = before + 1;
+    return target->used_names[before];
+}
+
+// Appends a separator and a name to a folder path held in a UPLOAD_PATH_BYTES buffer.
+// 0, or -1 when the result would not fit.
+int append_component(char* path, const char* name) {
+    size_t have = strlen(path);
+    size_t add = strlen(name);
+    if (have + 1 + add + 1 > UPLOAD_PATH_BYTES) return -1;
+    path[have] = FS_SEP;
+    memcpy(path + have + 1, name, add + 1);
+    return 0;
+}
+
+// Makes sure the folder exists, creating and recording it when missing; an existing folder
+// of a sent tree is merged into. Only what this request really created is recorded, so the
+// clean-up never removes another request's folder. 0 or -1.
+int ensure_dir(UploadTarget* target, const char* path) {
+    int made = fs_make_dir(path);
+    if (made == 0) {
+        upload_record_dir(target, path);
+        return 0;
+    }
+    return made == FS_ERR_EXISTS && fs_is_dir(path) ? 0 : -1;
+}
+
+// The folder that receives a file of a sent tree (pieces[0] is the top-level folder, the
+// pieces up to the last are its subfolders), created as far as missing, in folder.
+int tree_folder(UploadTarget* target, char* const* pieces, int count,
+                char folder[UPLOAD_PATH_BYTES]) {
+    const char* used = map_folder(target, pieces[0]);
+    if (!used) return -1;
+    if (strlen(target->target_dir) + 1 > UPLOAD_PATH_BYTES) return -1;
+    strcpy(folder, target->target_dir);
+    if (append_component(folder, used) != 0 || ensure_dir(target, folder) != 0) return -1;
+    for (int i = 1; i < count - 1; ++i)
+        if (append_component(folder, pieces[i]) != 0 || ensure_dir(target, folder) != 0) return -1;
+    return 0;
+}
+
+void close_file(UploadedFile* record) {
+    if (!record->file) return;
+    // A failed close may have lost written data: the file does not count as stored.
+    if (fs_close(record->file) != 0) record->failed = 1;
+    record->file = nullptr;
+}
+
+// Appends a record to the context's array: capacity 8 first, then doubled. 0 or -1.
+int add_record(UploadContext* context, UploadedFile* record) {
+    if (uint32_t(context->file_count) == context->file_capacity) {
+        uint32_t cap = context->file_capacity ? context->file_capacity * 2 : 8;
+        auto** grown =
+            static_cast<UploadedFile**>(realloc(context->files, sizeof(UploadedFile*) * cap));
+        if (!grown) return -1;
+        context->files = grown;
+        context->file_capacity = cap;
+    }
+    context->files[context->file_count++] = record;
+    return 0;
+}
+
+// The success body: {"ok": true, "files": [{"name": ..., "size": ...}, ...]}.
+void build_answer(StrBuf* body, const UploadContext* context) {
+    sb_append_str(body, "{\"ok\": true, \"files\": [");
+    for (int32_t i = 0; i < context->file_count; ++i) {
+        if (i > 0) sb_append_str(body, ", ");
+        sb_append_str(body, "{\"name\": ");
+        json_append_string(body, context->files[i]->rel_path);
+        sb_appendf(body, ", \"size\": %lld}", static_cast<long long>(context->files[i]->size));
+    }
+    sb_append_str(body, "]}");
+}
+
+void record_senders(const UploadContext* context, const char* device) {
+    auto** paths = static_cast<char**>(malloc(sizeof(char*) * size_t(context->file_count)));
+    if (!paths) return;
+    for (int32_t i = 0; i < context->file_count; ++i) paths[i] = context->files[i]->rel_path;
+    meta_record_upload(paths, context->file_count, device);
+    free(paths);
+}
+
+void write_console_line(int stored) {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    usage_get(&files, &bytes);
+    StrBufOwner line;
+    sb_appendf(line.get(), "  收到 %d 个文件  ·  现在 %llu 个文件，%.1f MB", stored,
+               static_cast<unsigned long long>(files), double(bytes) / 1048576.0);
+    if (bytes >= USAGE_WARN_BYTES)
+        sb_append_str(line.get(), "\n  [!!] 收件箱已经超过 5 GB，不用的文件记得在网页上删掉");
+    con_write_line(line.c_str());
+}
+
+bool any_failed(const UploadContext* context) {
+    for (int32_t i = 0; i < context->file_count; ++i)
+        if (context->files[i]->failed) return true;
+    return false;
+}
+
+// Runs the parse over the body and sends the one answer.
+void store_and_answer(SockHandle socket, HttpConn* conn, HttpRequest* request,
+                      UploadContext* context, const char* device) {
+    const char* type = http_header(&request->headers, "Content-Type");
+    int result =
+        mp_parse(upload_read_body, conn, request->content_length, type, upload_open_part, context);
+    // A file whose last bytes could not be flushed is as incomplete as one cut short.
+    if (result == 1 && any_failed(context)) result = 0;
+    if (result != 1) {
+        upload_discard_files(context);
+        upload_remove_created_dirs(&context->target);
+        http_send_error(socket, result < 0 ? MSG_NOT_MULTIPART : MSG_INTERRUPTED, 400);
+        return;
+    }
+    if (context->file_count == 0) {
+        upload_remove_created_dirs(&context->target);
+        http_send_error(socket, MSG_NO_FILE, 400);
+        return;
+    }
+    StrBufOwner body;
+    build_answer(body.get(), context);
+    record_senders(context, device);
+    usage_invalidate();
+    write_console_line(context->file_count);
+    http_send_response(socket, 200, JSON_TYPE, body.c_str(), body->len, nullptr, 0);
+}
+
+}  // namespace
+
+int64_t upload_read_body(void* conn, char* buffer, size_t capacity) {
+    return http_conn_read(static_cast<HttpConn*>(conn), buffer, capacity);
+}
+
+void upload_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query) {
+    if (request->content_length < 1) {
+        http_send_error(socket, MSG_EMPTY_BODY, 400);
+        return;
+    }
+    UploadContext context;
+    memset(&context, 0, sizeof context);
+    std::unique_ptr<char, FreeDeleter> device(http_device_name(&request->headers));
+    std::unique_ptr<char, FreeDeleter> dir(http_query_param(query ? query : "", "dir"));
+    if (upload_resolve_dir(&context.target, dir ? dir.get() : "") != 0) {
+        // The body is drained by the connection thread after the answer.
+        http_send_error(socket, MSG_NO_FOLDER, 404);
+    } else {
+        store_and_answer(socket, conn, request, &context, device ? device.get() : "");
+    }
+    upload_free_target(&context.target);
+    upload_free_files(&context);
+}
+
+int upload_resolve_dir(UploadTarget* target, const char* dir) {
+    memset(target, 0, sizeof *target);
+    Components comps;
+    comps.count = rel_split(dir, &comps.items);
+    if (comps.count < 0) return -1;
+    std::unique_ptr<char, FreeDeleter> joined;
+    const char* folder = InboxDir;
+    if (comps.count > 0) {
+        joined.reset(rel_join(comps.items, comps.count));
+        if (!joined || !fs_is_dir(joined.get())) return -1;
+        folder = joined.get();
+    }
+    size_t len = strnlen(folder, UPLOAD_PATH_BYTES - 1);
+    memcpy(target->target_dir, folder, len);
+    target->target_dir[len] = 0;
+    return 0;
+}
+
+char* upload_target_path(UploadTarget* target, const char* file_name, FsFile** file_out) {
+    *file_out = nullptr;
+    Components pieces;
+    pieces.items = rel_split_upload(file_name, &pieces.count);
+    if (pieces.count <= 0) return nullptr;
+    // Refuse before anything is created a part whose stored path could not be read back.
+    if (!pieces_reachable(target, pieces.items, pieces.count)) return nullptr;
+
+    PartMark mark = part_mark(target);
+    char folder[UPLOAD_PATH_BYTES];
+    const char* parent = target->target_dir;
+    if (pieces.count > 1) {
+        if (tree_folder(target, pieces.items, pieces.count, folder) != 0) {
+            part_roll_back(target, mark);
+            return nullptr;
+        }
+        parent = folder;
+    }
+    PathCreated made;
+    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &made) != 0) {
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
+    std::unique_ptr<char, FreeDeleter> rel(rel_from_abs(made.path));
+    if (!rel || !rel_reachable(rel.get())) {
+        fs_close(made.file);
+        fs_delete_file(made.path);
+        free(made.path);
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    *file_out = made.file;
+    return made.path;
+}
+
+void upload_record_dir(UploadTarget* target, const char* path) {
+    append_text(&target->created_dirs, &target->created_count, path);
+}
+
+MpSink* upload_open_part(void* context, const char* field_name, const char* file_name,
+                         const char* content_type) {
+    (void)field_name;
+    (void)content_type;
+    if (!file_name || !*file_name) return nullptr;
+    auto* ctx = static_cast<UploadContext*>(context);
+    PartMark mark = part_mark(&ctx->target);
+    FsFile* file = nullptr;
+    char* path = upload_target_path(&ctx->target, file_name, &file);
+    if (!path) return nullptr;
+    char* rel = rel_from_abs(path);
+    auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
+    if (!rel || !record || add_record(ctx, record) != 0) {
+        fs_close(file);
+        fs_delete_file(path);
+        part_roll_back(&ctx->target, mark);
+        free(path);
+        free(rel);
+        free(record);
+        return nullptr;
+    }
+    record->file = file;
+    record->path = path;
+    record->rel_path = rel;
+    record->sink = MpSink{upload_write, upload_close, record};
+    return &record->sink;
+}
+
+int upload_write(void* record, const char* bytes, size_t length) {
+    auto* r = static_cast<UploadedFile*>(record);
+    if (!r->file) return 1;
+    if (fs_write_all(r->file, bytes, length) != 0) {
+        r->failed = 1;
+        return 1;
+    }
+    r->size += length;
+    return 0;
+}
+
+void upload_close(void* record) {
+    close_file(static_cast<UploadedFile*>(record));
+}
+
+void upload_discard_files(UploadContext* context) {
+    for (int32_t i = 0; i < context->file_count; ++i) {
+        UploadedFile* record = context->files[i];
+        close_file(record);
+        fs_delete_file(record->path);
+    }
+}
+
+void upload_remove_created_dirs(UploadTarget* target) {
+    for (int32_t i = target->created_count - 1; i >= 0; --i) fs_remove_dir(target->created_dirs[i]);
+}
+
+void upload_free_target(UploadTarget* target) {
+    for (int32_t i = 0; i < target->map_count; ++i) {
+        free(target->sent_names[i]);
+        free(target->used_names[i]);
+    }
+    free(target->sent_names);
+    free(target->used_names);
+    target->sent_names = target->used_names = nullptr;
+    target->map_count = 0;
+    for (int32_t i = 0; i < target->created_count; ++i) free(target->created_dirs[i]);
+    free(target->created_dirs);
+    target->created_dirs = nullptr;
+    target->created_count = 0;
+}
+
+void upload_free_files(UploadContext* context) {
+    for (int32_t i = 0; i < context->file_count; ++i) {
+        free(context->files[i]->path);
+        free(context->files[i]->rel_path);
+        free(context->files[i]);
+    }
+    free(context->files);
+    context->files = nullptr;
+    context->file_count = 0;
+    context->file_capacity = 0;
+}
