@@ -171,14 +171,16 @@ def warm_cache(path):
             pass
 
 
-def curl_time(url, extra=()):
+def curl_time(url, extra=(), expect_bytes=None):
     """Seconds from the request to the last byte received, as curl measures it; the body goes
-    to /dev/null. Raises when the transfer fails or the status is not 2xx."""
-    out = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
-                          *extra, url], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         check=False)
+    to /dev/null. Raises when the transfer fails, the status is not 2xx or fewer bytes than
+    expected arrived (a cut transfer would otherwise look fast)."""
+    out = subprocess.run(["curl", "-sS", "-o", "/dev/null", "-w",
+                          "%{http_code} %{time_total} %{size_download}", *extra, url],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
     fields = out.stdout.decode().split()
-    if out.returncode != 0 or len(fields) != 2 or not fields[0].startswith("2"):
+    if (out.returncode != 0 or len(fields) != 3 or not fields[0].startswith("2")
+            or (expect_bytes is not None and int(fields[2]) != expect_bytes)):
         raise RuntimeError("curl %s failed: %s %s" % (url, out.stdout.decode(),
                                                      out.stderr.decode().strip()))
     return float(fields[1])
