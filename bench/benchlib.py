@@ -5,7 +5,6 @@ The benchmarks compare figures; none of them passes or fails. A missed target is
 such and the run goes on."""
 
 import os
-import re
 import shutil
 import signal
 import socket
