@@ -196,7 +196,12 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
         } else if (*second) {
             // A suffix: the last n bytes, all of them when the file is shorter.
             if (parse_number(second, &n)) {
-                *start_out = size - n < 0 ? 0 : size - n;
+                // A negative count ("--5") starts past the end and is answered 416; it is kept
+                // apart because size - n could overflow.
+                if (n < 0)
+                    *start_out = size;
+                else
+                    *start_out = size - n < 0 ? 0 : size - n;
             } else {
                 partial = 0;
             }
