@@ -115,10 +115,7 @@ ptrdiff_t delim_scan(const Delim& d, const char* buf, size_t from, size_t to, si
             } else {
                 // Near the end only a partial match can begin; it carries over to the next read.
                 const void* hit = memchr(buf + j, d.bytes[0], to - j);
-                if (!hit) {
-                    i = to;
-                    break;
-                }
+                if (!hit) break;
                 i = static_cast<size_t>(static_cast<const char*>(hit) - buf) + 1;
             }
             q = 1;
