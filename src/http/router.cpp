@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "http/api.h"
+#include "http/download.h"
 #include "http/response.h"
 #include "inbox/listing.h"
 #include "inbox/remove.h"
@@ -14,6 +15,7 @@
 #include "qr/qr_endpoint.h"
 #include "upload/upload.h"
 #include "web/page.h"
+#include "zip/zip.h"
 
 namespace {
 
@@ -55,6 +57,7 @@ const GetRoute GET_ROUTES[] = {
 
 const PostRoute POST_ROUTES[] = {
     {"/api/upload", upload_handle},
+    {"/zip", zip_handle},
     {"/api/text", texts_handle_post},
     {"/api/text/delete", texts_handle_delete},
     {"/api/text/clear", texts_handle_clear},
@@ -91,12 +94,22 @@ bool path_is(const StrBuf* path, const char* wanted) {
     return path->len == len && memcmp(path->data, wanted, len) == 0;
 }
 
-void route_get(SockHandle socket, const StrBuf* path, const char* query) {
+void route_get(SockHandle socket, HttpRequest* request, const StrBuf* path, const char* query) {
     for (const GetRoute& route : GET_ROUTES) {
         if (path_is(path, route.path)) {
             route.handler(socket, query);
             return;
         }
+    }
+    if (path->len >= 3 && memcmp(path->data, "/f/", 3) == 0) {
+        // A zero byte decoded from "%00" would cut the name short and name another file.
+        if (strlen(path->data) != path->len) {
+            http_send_error(socket, "文件不存在", 404);
+            return;
+        }
+        int is_head = strcmp(request->method, "HEAD") == 0;
+        http_serve_file(socket, path->data + 3, query, &request->headers, is_head);
+        return;
     }
     http_send_error(socket, "没有这个页面", 404);
 }
@@ -160,7 +173,7 @@ void http_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
         // Another site's page must not change the inbox; the body is drained afterwards.
         http_send_error(socket, "跨站请求被拒绝", 403);
     } else if (is_get)
-        route_get(socket, path.get(), query);
+        route_get(socket, request, path.get(), query);
     else
         route_post(socket, conn, request, path.get(), query);
     free(target);

@@ -73,6 +73,11 @@ void srv_accept_loop(void) {
         int starved = 0;
         SockHandle client = sock_accept(ListenSocket, &starved);
         if (client != SOCK_INVALID) {
+            // After a stop, the connection that woke the loop is not served.
+            if (RunningFlag.load() == 0) {
+                sock_close(client);
+                break;
+            }
             void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(client));
             if (thread_start_detached(connection_thread, arg) != 0) sock_close(client);
             continue;

@@ -106,6 +106,20 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     });
   }
 
+  test('the QR dialog shows the server\'s code of the address', { skip: needs('page', 'info', 'qr') }, async () => {
+    await fresh();
+    const { ctx, page, errors } = await openReal(server, 'phone');
+    await page.click('#btnQr');
+    await page.waitForFunction(() => { const i = document.querySelector('#modalBox .qr-svg'); return i && i.complete && i.naturalWidth > 0; });
+    const url = await page.textContent('#modalBox .qr-u');
+    assert.equal(url, 'http://' + (await page.textContent('#addr')));
+    assert.equal(await page.getAttribute('#modalBox .qr-svg', 'src'), '/qr.svg?data=' + encodeURIComponent(url));
+    await page.click('#modal', { position: { x: 5, y: 5 } });
+    assert.equal(await page.isHidden('#modal'), true);
+    assert.deepEqual(errors, []);
+    await done(ctx);
+  });
+
   test('phone: pickers upload loose files and a folder tree, under the device name', { skip: needs('page', 'upload', 'files') }, async () => {
     await fresh();
     const { ctx, page, errors, requests } = await openReal(server, 'phone');

@@ -1,0 +1,236 @@
+#include "http/download.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/settings.h"
+#include "base/strbuf.h"
+#include "base/text.h"
+#include "http/response.h"
+#include "inbox/listing.h"
+#include "inbox/paths.h"
+
+namespace {
+
+const char* const NOT_FOUND = "文件不存在";
+
+// The file that a request names, once it is known to exist.
+struct ServedFile {
+    char* path = nullptr;  // absolute
+    char* name = nullptr;  // its last component
+    int64_t size = 0;
+    ~ServedFile() {
+        free(path);
+        free(name);
+    }
+};
+
+// Resolves the relative path to an existing regular file inside the inbox. 1 or 0.
+int resolve_file(const char* relative_path, ServedFile* file) {
+    char** components = nullptr;
+    int count = rel_split(relative_path, &components);
+    if (count <= 0) {
+        rel_free(components, count);
+        return 0;
+    }
+    file->path = rel_join(components, count);
+    // The name comes from the client's own components: the inbox folder's path may itself
+    // contain either separator.
+    file->name = strdup(components[count - 1]);
+    rel_free(components, count);
+    FileInfo info;
+    if (!file->path || !file->name || !fs_stat(file->path, &info)) return 0;
+    if (info.size > static_cast<uint64_t>(INT64_MAX)) return 0;
+    file->size = static_cast<int64_t>(info.size);
+    return 1;
+}
+
+bool starts_with(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// "inline" or "attachment", the fallback name and the percent-encoded name.
+void append_disposition_value(StrBuf* out, const char* mime, const char* query, const char* name) {
+    char* dl = http_query_param(query, "dl");
+    bool attachment = (dl && strcmp(dl, "1") == 0) || !http_is_previewable(mime);
+    free(dl);
+    char* ascii = http_ascii_filename(name);
+    StrBufOwner encoded;
+    url_encode(encoded.get(), name);
+    // One formatted piece: a value too long for it comes out empty rather than cut.
+    sb_appendf(out, "%s; filename=\"%s\"; filename*=UTF-8''%s",
+               attachment ? "attachment" : "inline", ascii ? ascii : "file", encoded.c_str());
+    free(ascii);
+}
+
+void send_range_not_satisfiable(SockHandle socket, int64_t size) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    StrBufOwner head;
+    sb_appendf(head.get(), "HTTP/1.0 416 %s\r\n", "Requested Range Not Satisfiable");
+    sb_appendf(head.get(), "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head.get(), "Date: %s\r\n", date);
+    sb_appendf(head.get(), "Content-Range: bytes */%llu\r\n",
+               static_cast<unsigned long long>(size));
+    sb_append_str(head.get(), "Content-Length: 0\r\n\r\n");
+    http_send_all(socket, head->data, head->len);
+}
+
+struct Span {
+    int64_t start;
+    int64_t end;  // inclusive
+    int partial;
+};
+
+void format_file_head(StrBuf* head, const ServedFile& file, const char* mime,
+                      const char* disposition, const Span& span) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    int64_t length = span.end - span.start + 1;
+    if (span.partial)
+        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 206, "Partial Content");
+    else
+        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 200, "OK");
+    sb_appendf(head, "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head, "Date: %s\r\n", date);
+    sb_appendf(head, "Content-Type: %s\r\n", mime);
+    sb_appendf(head, "Content-Length: %lld\r\n", static_cast<long long>(length));
+    sb_appendf(head, "Content-Disposition: %s\r\n", disposition);
+    sb_append_str(head, "Accept-Ranges: bytes\r\n");
+    sb_append_str(head, "Cache-Control: no-store\r\n");
+    if (span.partial)
+        sb_appendf(head, "Content-Range: bytes %lld-%lld/%llu\r\n",
+                   static_cast<long long>(span.start), static_cast<long long>(span.end),
+                   static_cast<unsigned long long>(file.size));
+    // A file shown inline runs in the page's own origin: an uploaded HTML or SVG file must not
+    // be able to script the endpoints. PDF viewers refuse to render inside a sandbox.
+    sb_append_str(head, "X-Content-Type-Options: nosniff\r\n");
+    if (strcmp(mime, "application/pdf") != 0)
+        sb_append_str(head, "Content-Security-Policy: sandbox\r\n");
+    sb_append_str(head, "\r\n");
+}
+
+// Copies the span through memory, one file read and one send at a time.
+void send_by_reading(SockHandle socket, FsFile* file, int64_t remaining) {
+    char* buffer = static_cast<char*>(malloc(FILE_CHUNK_BYTES));
+    if (!buffer) return;
+    while (remaining > 0) {
+        int64_t want = remaining < FILE_CHUNK_BYTES ? remaining : FILE_CHUNK_BYTES;
+        int64_t got = fs_read(file, buffer, static_cast<size_t>(want));
+        if (got <= 0) break;
+        if (!http_send_all(socket, buffer, static_cast<uint64_t>(got))) break;
+        remaining -= got;
+    }
+    free(buffer);
+}
+
+void send_body(SockHandle socket, const ServedFile& served, const Span& span) {
+    int64_t length = span.end - span.start + 1;
+    if (length <= 0) return;
+    FsFileOwner file(fs_open_read(served.path));
+    if (!file.get()) return;  // the client sees the head and then the close
+    if (http_send_file_direct(socket, file.get(), span.start, length) >= 0) return;
+    if (fs_seek(file.get(), static_cast<uint64_t>(span.start)) != 0) return;
+    send_by_reading(socket, file.get(), length);
+}
+
+// Parses "text" strictly; 1 and the value, or 0.
+int parse_number(const char* text, int64_t* out) {
+    return http_parse_int64(text, strlen(text), out);
+}
+
+}  // namespace
+
+int http_is_previewable(const char* mime) {
+    if (!mime) return 0;
+    return starts_with(mime, "image/") || starts_with(mime, "video/") ||
+           starts_with(mime, "audio/") || starts_with(mime, "text/") ||
+           strcmp(mime, "application/pdf") == 0;
+}
+
+char* http_ascii_filename(const char* name) {
+    StrBufOwner out;
+    for (const char* p = name ? name : ""; *p; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        // Control characters (a Linux file name may hold a line break) would end the header.
+        if (c >= 0x80 || c == '"' || c < 0x20 || c == 0x7F) continue;
+        sb_append_char(out.get(), static_cast<char>(c));
+    }
+    if (out->len == 0) return strdup("file");
+    return sb_detach(out.get());
+}
+
+int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_t* end_out) {
+    *start_out = 0;
+    *end_out = size - 1;
+    char* copy = strdup(value ? value : "");
+    if (!copy) return 0;
+    char* comma = strchr(copy, ',');
+    if (comma) *comma = '\0';
+    char* spec = http_trim(copy);
+    int partial = 1;
+    char* dash = strchr(spec, '-');
+    if (!dash) {
+        // "bytes=500": from there to the end; "bytes=": the whole file as a range.
+        if (*spec && !parse_number(spec, start_out)) {
+            *start_out = 0;
+            partial = 0;
+        }
+    } else {
+        *dash = '\0';
+        const char* first = spec;
+        const char* second = dash + 1;
+        int64_t n = 0;
+        if (*first) {
+            if (!parse_number(first, start_out)) {
+                *start_out = 0;
+                partial = 0;
+            } else if (*second) {
+                if (parse_number(second, &n)) {
+                    *end_out = n < size - 1 ? n : size - 1;
+                } else {
+                    *start_out = 0;
+                    partial = 0;
+                }
+            }
+        } else if (*second) {
+            // A suffix: the last n bytes, all of them when the file is shorter.
+            if (parse_number(second, &n)) {
+                *start_out = size - n < 0 ? 0 : size - n;
+            } else {
+                partial = 0;
+            }
+        }
+    }
+    free(copy);
+    return partial;
+}
+
+void http_serve_file(SockHandle socket, const char* relative_path, const char* query,
+                     const HeaderList* headers, int is_head) {
+    ServedFile served;
+    if (!resolve_file(relative_path, &served)) {
+        http_send_error(socket, NOT_FOUND, 404);
+        return;
+    }
+    const char* mime = mime_for_name(served.name);
+    StrBufOwner disposition;
+    append_disposition_value(disposition.get(), mime, query, served.name);
+
+    Span span = {0, served.size - 1, 0};
+    const char* range = http_header(headers, "Range");
+    if (range && starts_with(range, "bytes=")) {
+        span.partial = http_parse_range(range + 6, served.size, &span.start, &span.end);
+        if (span.start > span.end || span.start >= served.size) {
+            send_range_not_satisfiable(socket, served.size);
+            return;
+        }
+    }
+
+    StrBufOwner head;
+    format_file_head(head.get(), served, mime, disposition.c_str(), span);
+    if (head->len == 0) return;  // no memory for the head
+    if (!http_send_all(socket, head->data, head->len)) return;
+    if (is_head) return;
+    send_body(socket, served, span);
+}
