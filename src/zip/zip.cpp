@@ -8,6 +8,7 @@
 
 #include "base/fs.h"
 #include "base/strbuf.h"
+#include "http/download.h"
 #include "http/response.h"
 #include "inbox/paths.h"
 #include "zip/zip_platform.h"
@@ -231,10 +232,12 @@ void send_too_many(SockHandle socket) {
         http_send_error(socket, MSG_TOO_MANY_FALLBACK, 400);
 }
 
-// Streams the archive after its head; stops at the first failed send or a short read.
+// Streams the archive after its head, straight from the file system where the platform can
+// (Linux), else through memory; stops at the first failed send or a short read.
 void send_archive_body(SockHandle socket, const char* path, uint64_t size) {
     FsFileOwner in(fs_open_read(path));
     if (!in.get()) return;
+    if (http_send_file_direct(socket, in.get(), 0, static_cast<int64_t>(size)) >= 0) return;
     auto* buffer = static_cast<uint8_t*>(malloc(ZIP_COPY_BYTES));
     if (!buffer) return;
     uint64_t sent = 0;
