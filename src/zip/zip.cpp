@@ -59,8 +59,13 @@ struct CollectContext {
     const PendingFolder* current;
     Grow<ZipFolderFile>* files;
     Grow<PendingFolder>* pending;
+    int32_t max_files;
     bool out_of_memory;
 };
+
+bool collect_done(const CollectContext* ctx) {
+    return ctx->out_of_memory || ctx->files->count > ctx->max_files;
+}
 
 char* concat(const char* a, const char* b, const char* c) {
     size_t la = strlen(a), lb = strlen(b), lc = strlen(c);
@@ -75,7 +80,7 @@ char* concat(const char* a, const char* b, const char* c) {
 void collect_entry(const char* name, const FileInfo* info, int is_dir, int is_reparse,
                    void* context) {
     auto* ctx = static_cast<CollectContext*>(context);
-    if (ctx->out_of_memory || name[0] == '.' || is_reparse) return;
+    if (collect_done(ctx) || name[0] == '.' || is_reparse) return;
     char* path = fs_path_join(ctx->current->path, name);
     char* rel = concat(ctx->current->rel, name, is_dir ? "/" : "");
     int pushed = -1;
@@ -292,13 +297,14 @@ char* zip_resolve(const char* rel, int* kind_out) {
     return path;
 }
 
-int zip_collect_folder(const char* folder, ZipFolderFile** files_out, int32_t* count_out) {
+int zip_collect_folder(const char* folder, int32_t max_files, ZipFolderFile** files_out,
+                       int32_t* count_out) {
     *files_out = nullptr;
     *count_out = 0;
     if (fs_is_reparse(folder)) return 0;
     Grow<ZipFolderFile> files;
     Grow<PendingFolder> pending;
-    CollectContext ctx{nullptr, &files, &pending, false};
+    CollectContext ctx{nullptr, &files, &pending, max_files, false};
     char* root_path = strdup(folder);
     char* root_rel = strdup("");
     if (!root_path || !root_rel || pending.push({root_path, root_rel}) != 0) {
@@ -306,7 +312,7 @@ int zip_collect_folder(const char* folder, ZipFolderFile** files_out, int32_t* c
         free(root_rel);
         return -1;
     }
-    while (pending.count > 0 && !ctx.out_of_memory) {
+    while (pending.count > 0 && !collect_done(&ctx)) {
         PendingFolder current = pending.items[--pending.count];
         ctx.current = &current;
         fs_list_dir(current.path, collect_entry, &ctx);
@@ -351,7 +357,7 @@ int zip_expand(char* const* names, int count, ZipList* list, int* folder_selecte
         }
         ZipFolderFile* found = nullptr;
         int32_t found_count = 0;
-        if (zip_collect_folder(path, &found, &found_count) == 0) {
+        if (zip_collect_folder(path, ZIP_MAX_FILES, &found, &found_count) == 0) {
             for (int32_t i = 0; i < found_count; i++) {
                 if (++files > ZIP_MAX_FILES) {
                     zip_folder_files_free(found, found_count);
