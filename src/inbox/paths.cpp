@@ -332,6 +332,9 @@ char* rel_join(char** components, int count) {
         if ((!ends_in_sep && sb_append_char(sb.get(), FS_SEP) != 0) ||
             sb_append_str(sb.get(), c) != 0)
             return nullptr;
+        // The file-system layer never follows a link in the last component, but the system
+        // resolves every earlier one: a folder link on the way would lead out of the inbox.
+        if (i < count - 1 && fs_is_reparse(sb->data)) return nullptr;
     }
     return sb_detach(sb.get());
 }

@@ -97,7 +97,11 @@ int rel_split(const char* rel, char*** out);
 // Frees the first count strings and the array; null does nothing.
 void rel_free(char** components, int count);
 // InboxDir, then FS_SEP + component for each one. InboxDir alone for count <= 0. Null when
-// a component is null, empty, starts with '.', or contains '\\', '/' or ':'; or out of memory.
+// a component is null, empty, starts with '.', or contains '\\', '/' or ':'; when a component
+// before the last names a link on disk (the system would follow it out of the inbox); or out
+// of memory. The last component may be a link: the file-system layer never follows it there,
+// so it is still found, measured as nothing, and deleted as itself. Every client path reaches
+// the disk through here, so no endpoint can pass through a link.
 char* rel_join(char** components, int count);
 // The relative path ('/'-separated) of a path inside InboxDir; "" for InboxDir itself. Null
 // when path is null or not inside InboxDir (a sibling such as InboxDir + "2" is not inside).

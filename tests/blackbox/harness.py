@@ -3,6 +3,7 @@ under wine when SKIFFBOX_WINE is set. Everything talks to 127.0.0.1 only."""
 
 import http.client
 import os
+import random
 import shutil
 import signal
 import socket
@@ -14,6 +15,9 @@ import time
 EXE = os.environ.get("SKIFFBOX_EXE", "")
 WINE = os.environ.get("SKIFFBOX_WINE", "")
 UNDER_WINE = bool(WINE)
+# Set in the sanitizer builds, where every request costs several times more: tests keep their
+# cases but may use smaller sizes and counts.
+SANITIZER = bool(os.environ.get("SKIFFBOX_SANITIZER"))
 START_TIMEOUT = 90 if UNDER_WINE else 20
 
 
@@ -30,12 +34,13 @@ def command(args, exe=None):
 
 
 def free_port():
-    """A port no one listens on now, with the 19 above it free as well when possible."""
-    for _ in range(50):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        if port < 65000 and all(_port_free(p) for p in range(port, port + 20)):
+    """A port no one listens on now, with the 19 above it free as well when possible. Chosen
+    below the kernel's range for outgoing connections (32768 and up), so that client sockets
+    of other tests cannot take the ports the server falls back to."""
+    port = 0
+    for _ in range(200):
+        port = random.randrange(20000, 32700)
+        if all(_port_free(p) for p in range(port, port + 20)):
             return port
     return port
 
@@ -66,8 +71,13 @@ def copy_exe(folder):
 class Server:
     """Context manager: the server on a free port with a temporary inbox and --no-open."""
 
-    def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True):
+    def __init__(self, extra_args=(), port=None, inbox=None, exe=None, use_inbox_arg=True,
+                 capture_stderr=False, env=None):
         self._own_tmp = tempfile.mkdtemp(prefix="skf-test-")
+        # Standard error goes to a file when asked (sanitizer reports), else nowhere.
+        self.stderr_path = os.path.join(self._own_tmp, "stderr.txt") if capture_stderr else None
+        # Extra environment variables for the server process (None: the test's own).
+        self.env = dict(os.environ, **env) if env else None
         self.inbox = inbox or os.path.join(self._own_tmp, "inbox")
         self.port = port or free_port()
         self.exe = exe
@@ -88,9 +98,14 @@ class Server:
         shutil.rmtree(self._own_tmp, ignore_errors=True)
 
     def start(self):
-        self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                                     start_new_session=True)
+        err = open(self.stderr_path, "ab") if self.stderr_path else subprocess.DEVNULL
+        try:
+            self.proc = subprocess.Popen(command(self.args, self.exe), stdout=subprocess.PIPE,
+                                         stderr=err, stdin=subprocess.DEVNULL,
+                                         start_new_session=True, env=self.env)
+        finally:
+            if self.stderr_path:
+                err.close()
         self._reader = threading.Thread(target=self._read_output, daemon=True)
         self._reader.start()
         deadline = time.time() + START_TIMEOUT
@@ -125,6 +140,13 @@ class Server:
         """Everything the server wrote to standard output so far, as text."""
         with self._lock:
             return bytes(self._out).decode("utf-8", "replace")
+
+    def stderr(self):
+        """Everything the server wrote to standard error so far (capture_stderr=True), as text."""
+        if not self.stderr_path or not os.path.exists(self.stderr_path):
+            return ""
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def output_bytes(self):
         with self._lock:

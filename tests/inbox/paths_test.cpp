@@ -360,6 +360,50 @@ TEST(RelJoinAndFromAbs, InsideTheInboxOnly) {
     InboxDir[0] = 0;
 }
 
+// A link anywhere before the last component would be followed out of the inbox, so the join
+// refuses it; the last component may be a link, which the file-system layer never follows.
+TEST(RelJoin, RefusesLinksOnTheWay) {
+    TempDir dir;
+    fs::create_directories(dir.path / "inbox" / "real" / "sub");
+    fs::create_directories(dir.path / "outside");
+    std::ofstream(dir.path / "outside" / "secret.txt") << "secret";
+    fs::create_directory_symlink(dir.path / "outside", dir.path / "inbox" / "linkdir");
+    fs::create_directory_symlink(dir.path / "outside", dir.path / "inbox" / "real" / "deep");
+    fs::create_symlink(dir.path / "outside" / "secret.txt", dir.path / "inbox" / "filelink");
+    std::string inbox = (dir.path / "inbox").string();
+    ASSERT_LT(inbox.size(), sizeof(InboxDir));
+    strcpy(InboxDir, inbox.c_str());
+
+    struct Case {
+        const char* rel;
+        bool joined;
+    };
+    const Case cases[] = {
+        {"linkdir/secret.txt", false},
+        {"real/deep/secret.txt", false},
+        {"real/deep/x/y", false},
+        {"filelink/x", false},
+        {"linkdir", true},
+        {"real/deep", true},
+        {"filelink", true},
+        {"real/sub/new.txt", true},
+        {"missing/a/b", true},
+        {"", true},
+    };
+    for (const Case& c : cases) {
+        char** components = nullptr;
+        int count = rel_split(c.rel, &components);
+        ASSERT_GE(count, 0) << c.rel;
+        char* joined = rel_join(components, count);
+        rel_free(components, count);
+        if (c.joined)
+            EXPECT_EQ(take(joined), inbox + (count ? "/" : "") + c.rel) << c.rel;
+        else
+            EXPECT_EQ(joined, nullptr) << c.rel;
+    }
+    InboxDir[0] = 0;
+}
+
 TEST(RelSplitUpload, LenientSplitTable) {
     struct Case {
         std::string in;
