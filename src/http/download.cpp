@@ -170,18 +170,18 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
     if (!copy) return 0;
     char* comma = strchr(copy, ',');
     if (comma) *comma = '\0';
-    char* spec = http_trim(copy);
+    char* range = http_trim(copy);
     int partial = 1;
-    char* dash = strchr(spec, '-');
+    char* dash = strchr(range, '-');
     if (!dash) {
         // "bytes=500": from there to the end; "bytes=": the whole file as a range.
-        if (*spec && !parse_number(spec, start_out)) {
+        if (*range && !parse_number(range, start_out)) {
             *start_out = 0;
             partial = 0;
         }
     } else {
         *dash = '\0';
-        const char* first = spec;
+        const char* first = range;
         const char* second = dash + 1;
         int64_t n = 0;
         if (*first) {
@@ -199,7 +199,12 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
         } else if (*second) {
             // A suffix: the last n bytes, all of them when the file is shorter.
             if (parse_number(second, &n)) {
-                *start_out = size - n < 0 ? 0 : size - n;
+                // A negative count ("--5") starts past the end and is answered 416; it is kept
+                // apart because size - n could overflow.
+                if (n < 0)
+                    *start_out = size;
+                else
+                    *start_out = size - n < 0 ? 0 : size - n;
             } else {
                 partial = 0;
             }
