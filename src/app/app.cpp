@@ -18,6 +18,7 @@ namespace {
 constexpr const char* STATE_FOLDER_NAME = ".skiffbox";
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
 constexpr int BROWSER_DELAY_MS = 700;
+constexpr size_t BROWSER_STACK_BYTES = 64 * 1024;
 
 const char* const HELP_TEXT =
     "\n"
@@ -78,7 +79,7 @@ void start_browser_thread(int port) {
     int* port_copy = static_cast<int*>(malloc(sizeof(int)));
     if (!port_copy) return;
     *port_copy = port;
-    if (thread_start_detached(app_browser_thread, port_copy) != 0) free(port_copy);
+    if (thread_start_detached(app_browser_thread, port_copy, BROWSER_STACK_BYTES) != 0) free(port_copy);
 }
 
 int report_listen_failure(int result, int port) {
