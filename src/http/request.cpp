@@ -124,6 +124,37 @@ bool header_name_equals(const char* a, const char* b) {
     return *a == *b;
 }
 
+// Reads a body of at most max_length bytes whole. The buffer starts with room for one read
+// and doubles only when the bytes have filled it, so a client that announces a large body
+// and sends little makes the server hold little.
+char* read_body_whole(HttpConn* conn, int64_t length, int64_t max_length, int64_t* got_out) {
+    *got_out = 0;
+    if (length <= 0 || length > max_length) return nullptr;
+    int64_t room = length < BODY_READ_BYTES ? length : BODY_READ_BYTES;
+    char* body = static_cast<char*>(malloc(static_cast<size_t>(room) + 1));
+    if (!body) return nullptr;
+    int64_t got = 0;
+    while (got < length) {
+        if (got == room) {
+            int64_t grown = room * 2 < length ? room * 2 : length;
+            auto* bigger = static_cast<char*>(realloc(body, static_cast<size_t>(grown) + 1));
+            if (!bigger) {
+                free(body);
+                return nullptr;
+            }
+            body = bigger;
+            room = grown;
+        }
+        int64_t want = room - got < BODY_READ_BYTES ? room - got : BODY_READ_BYTES;
+        int64_t n = http_conn_read(conn, body + got, static_cast<size_t>(want));
+        if (n <= 0) break;
+        got += n;
+    }
+    body[got] = '\0';
+    *got_out = got;
+    return body;
+}
+
 }  // namespace
 
 void http_conn_init(HttpConn* conn, SockHandle socket) {
@@ -305,25 +336,12 @@ int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap) {
 }
 
 char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out) {
-    *got_out = 0;
-    if (length <= 0 || static_cast<uint64_t>(length) >= SIZE_MAX) return nullptr;
-    char* body = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
-    if (!body) return nullptr;
-    int64_t got = 0;
-    while (got < length) {
-        int64_t want = length - got < BODY_READ_BYTES ? length - got : BODY_READ_BYTES;
-        int64_t n = http_conn_read(conn, body + got, static_cast<size_t>(want));
-        if (n <= 0) break;
-        got += n;
-    }
-    body[got] = '\0';
-    *got_out = got;
-    return body;
+    return read_body_whole(conn, length, FORM_BODY_MAX_BYTES, got_out);
 }
 
 JsonValue* http_read_json(HttpConn* conn, int64_t length) {
     int64_t got = 0;
-    char* body = http_read_body(conn, length, &got);
+    char* body = read_body_whole(conn, length, JSON_BODY_MAX_BYTES, &got);
     JsonValue* value = nullptr;
     if (body && got > 0) value = json_parse(body, static_cast<size_t>(got));
     free(body);

@@ -16,7 +16,13 @@ constexpr uint64_t MAX_HEAD_BYTES = 65536;
 constexpr size_t HEAD_READ_BYTES = 4096;     // one socket read while the head arrives
 constexpr int64_t BODY_READ_BYTES = 262144;  // one read of a body held in memory
 constexpr int64_t DRAIN_READ_BYTES = 8192;   // one read of a body thrown away
-constexpr int DRAIN_WAIT_MS = 2000;          // the drain's wait for each piece
+// The longest bodies read whole: a JSON body, and any body read with http_read_body (the
+// "/zip" form, whose 20,000 paths fit well inside). A longer one is not read at all: it counts
+// as missing, the handler gives its usual answer and the connection drains the bytes, so no
+// client can make one connection hold more memory than this.
+constexpr int64_t JSON_BODY_MAX_BYTES = 16 * 1024 * 1024;
+constexpr int64_t FORM_BODY_MAX_BYTES = 64 * 1024 * 1024;
+constexpr int DRAIN_WAIT_MS = 2000;  // the drain's wait for each piece
 constexpr int DEVICE_NAME_MAX_CHARS = 40;
 
 // How long a connection may keep the server waiting. A silent client must not hold its
@@ -109,12 +115,14 @@ char* http_query_param(const char* query, const char* name);
 // 0 or less when the peer stopped, failed or stayed silent too long.
 int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap);
 // Reads a body of length bytes whole into a new buffer with a terminator after the bytes
-// received; *got_out is their number (less than length when the peer stopped early). Null
-// (and *got_out 0) when length is 0 or less or the buffer cannot be allocated. The caller
-// frees it.
+// received; *got_out is their number (less than length when the peer stopped early). The
+// buffer grows with the bytes that actually arrive, so an announced length alone costs no
+// memory. Null (and *got_out 0, nothing read) when length is 0 or less or above
+// FORM_BODY_MAX_BYTES, or when memory runs out. The caller frees it.
 char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out);
 // Reads the body and parses it as JSON; anything that cannot be read or parsed gives an
-// empty object. The caller frees the result with json_free (null only without memory).
+// empty object, and so does a body above JSON_BODY_MAX_BYTES, which is left unread. The
+// caller frees the result with json_free (null only without memory).
 JsonValue* http_read_json(HttpConn* conn, int64_t length);
 // Reads and throws away up to remaining bytes, carried-over ones first, waiting at most
 // DRAIN_WAIT_MS for each piece, so the peer has finished sending before the socket closes.

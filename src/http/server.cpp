@@ -1,6 +1,9 @@
 #include "http/server.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "app/settings.h"
 #include "http/request.h"
@@ -10,8 +13,35 @@
 
 SockHandle ListenSocket = SOCK_INVALID;
 std::atomic<int> RunningFlag{1};
+int ConnectionLimit = MAX_CONNECTION_THREADS;
 
 namespace {
+
+// Connections being served; the accept loop waits on SlotFreed while the count is at the cap.
+std::mutex ConnectionMutex;
+std::condition_variable SlotFreed;
+int ConnectionCount = 0;
+
+void take_connection_slot() {
+    std::lock_guard<std::mutex> lock(ConnectionMutex);
+    ConnectionCount++;
+}
+
+void release_connection_slot() {
+    {
+        std::lock_guard<std::mutex> lock(ConnectionMutex);
+        ConnectionCount--;
+    }
+    SlotFreed.notify_one();
+}
+
+// Waits until fewer than ConnectionLimit connections are being served. Wakes now and then
+// to see RunningFlag, so a stop is noticed even while the server is full.
+void wait_for_connection_slot() {
+    std::unique_lock<std::mutex> lock(ConnectionMutex);
+    while (ConnectionCount >= ConnectionLimit && RunningFlag.load() != 0)
+        SlotFreed.wait_for(lock, std::chrono::milliseconds(ACCEPT_STARVED_PAUSE_MS));
+}
 
 // Binds a throw-away socket to see whether the port is free. 1 free, 0 taken, -1 when no
 // socket could be made, -2 when it could not be given the listener's options (without them
@@ -38,6 +68,7 @@ int open_listener(int port) {
 
 void connection_thread(void* arg) {
     http_serve_connection(static_cast<SockHandle>(reinterpret_cast<intptr_t>(arg)));
+    release_connection_slot();
 }
 
 }  // namespace
@@ -70,6 +101,8 @@ int srv_listen(int base_port) {
 
 void srv_accept_loop(void) {
     while (RunningFlag.load() != 0) {
+        wait_for_connection_slot();
+        if (RunningFlag.load() == 0) break;
         int starved = 0;
         SockHandle client = sock_accept(ListenSocket, &starved);
         if (client != SOCK_INVALID) {
@@ -79,7 +112,11 @@ void srv_accept_loop(void) {
                 break;
             }
             void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(client));
-            if (thread_start_detached(connection_thread, arg) != 0) sock_close(client);
+            take_connection_slot();
+            if (thread_start_detached(connection_thread, arg, CONNECTION_STACK_BYTES) != 0) {
+                release_connection_slot();
+                sock_close(client);
+            }
             continue;
         }
         if (RunningFlag.load() == 0) break;
@@ -90,6 +127,11 @@ void srv_accept_loop(void) {
         ListenSocket = SOCK_INVALID;
     }
     sock_cleanup();
+}
+
+int srv_connection_count(void) {
+    std::lock_guard<std::mutex> lock(ConnectionMutex);
+    return ConnectionCount;
 }
 
 void srv_stop(void) {

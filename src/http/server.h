@@ -11,6 +11,27 @@ constexpr int LISTEN_BACKLOG = 64;
 // connections to end instead of spinning.
 constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
 
+// Connection threads. Every connection keeps its own thread (the handlers block on their
+// socket and their files), so the load the server bears is a matter of how many threads it
+// may hold and what each costs:
+// - A connection thread's stack is 256 KiB instead of the platform's default (8 MiB on
+//   Linux): 2,000 connections then reserve 500 MiB of address space, not 16 GiB, and only the
+//   pages a thread touches are ever resident. The deepest users stay far below it: the JSON
+//   reader and writer recurse at most 63 levels, the folder walkers are iterative, and every
+//   large buffer (file copies, bodies, ZIP packing, listings) lives on the heap; the largest
+//   arrays on a stack are a few KiB (formatting scratch, QR matrices, the drain's scratch).
+// - At most MAX_CONNECTION_THREADS connections are served at once. At the cap the accept loop
+//   waits for a thread to end and leaves further connections queued in the system's backlog,
+//   so a flood costs the process a bounded number of threads, descriptors and memory. The
+//   cap is set high enough that the floods a shared Wi-Fi can bring are served whole: idle
+//   connections still hold a thread each, for at most the head time-out (30 s), and a request
+//   that arrives among thousands of them is served at once instead of queueing behind them.
+constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
+constexpr int MAX_CONNECTION_THREADS = 4096;
+// The cap the accept loop applies. The program never changes it; unit tests lower it before
+// they start the loop.
+extern int ConnectionLimit;
+
 // The listening socket while the server runs; written by srv_listen before any connection
 // thread exists.
 extern SockHandle ListenSocket;
@@ -27,11 +48,14 @@ int srv_last_probe_port(int base_port);
 // socket layer is stopped again.
 int srv_listen(int base_port);
 // Accepts connections until RunningFlag is 0, each on a detached thread running
-// http_serve_connection; a connection whose thread cannot start is closed unanswered. Then
-// closes ListenSocket and stops the socket layer.
+// http_serve_connection; a connection whose thread cannot start is closed unanswered. While
+// ConnectionLimit connections are being served it accepts nothing. Then closes
+// ListenSocket and stops the socket layer.
 void srv_accept_loop(void);
 // Clears RunningFlag and wakes the accept loop with a connection of its own.
 void srv_stop(void);
+// The number of connections being served now (their threads running or about to start).
+int srv_connection_count(void);
 // Serves one connection: reads and parses the request, routes it, drains an unread body
 // and closes the socket, which it owns in every case. Returns 0.
 int http_serve_connection(SockHandle socket);

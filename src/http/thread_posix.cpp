@@ -1,8 +1,10 @@
 // Detached threads over POSIX threads.
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "http/thread.h"
@@ -21,9 +23,19 @@ void* run_thread(void* raw) {
     return nullptr;
 }
 
+// The stack size must be a whole number of pages on some systems and at least
+// PTHREAD_STACK_MIN on all.
+int set_stack_size(pthread_attr_t* attr, size_t stack_bytes) {
+    long page = sysconf(_SC_PAGESIZE);
+    size_t unit = page > 0 ? static_cast<size_t>(page) : 4096;
+    size_t size = (stack_bytes + unit - 1) / unit * unit;
+    if (size < static_cast<size_t>(PTHREAD_STACK_MIN)) size = PTHREAD_STACK_MIN;
+    return pthread_attr_setstacksize(attr, size);
+}
+
 }  // namespace
 
-int thread_start_detached(ThreadFn fn, void* arg) {
+int thread_start_detached(ThreadFn fn, void* arg, size_t stack_bytes) {
     auto* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
     if (!start) return -1;
     start->fn = fn;
@@ -34,8 +46,9 @@ int thread_start_detached(ThreadFn fn, void* arg) {
         return -1;
     }
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int rc = set_stack_size(&attr, stack_bytes);
     pthread_t id;
-    int rc = pthread_create(&id, &attr, run_thread, start);
+    if (rc == 0) rc = pthread_create(&id, &attr, run_thread, start);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         free(start);

@@ -9,6 +9,10 @@
 
 namespace {
 
+// A 64-bit process has address space to spare, and the system's own libraries (the shell
+// among them) expect the usual stack: a smaller reservation would save nothing.
+constexpr size_t MIN_STACK_RESERVE_BYTES = 1024 * 1024;
+
 struct ThreadStart {
     ThreadFn fn;
     void* arg;
@@ -23,12 +27,15 @@ unsigned __stdcall run_thread(void* raw) {
 
 }  // namespace
 
-int thread_start_detached(ThreadFn fn, void* arg) {
+int thread_start_detached(ThreadFn fn, void* arg, size_t stack_bytes) {
     auto* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
     if (!start) return -1;
     start->fn = fn;
     start->arg = arg;
-    uintptr_t handle = _beginthreadex(nullptr, 0, run_thread, start, 0, nullptr);
+    size_t reserve = stack_bytes > MIN_STACK_RESERVE_BYTES ? stack_bytes : MIN_STACK_RESERVE_BYTES;
+    // The size is a reservation, not a commitment: pages are committed as the stack grows.
+    uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(reserve), run_thread, start,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (handle == 0) {
         free(start);
         return -1;

@@ -504,6 +504,35 @@ TEST(BodyReaders, JsonBodyOrEmptyObject) {
     }
 }
 
+TEST(BodyReaders, BodiesAboveTheLimitsAreLeftUnread) {
+    TimeLimitsGuard guard;
+    HttpTimeLimits.body_idle_ms = 200;  // the reads at the limits end when the bytes stop
+    // The bytes are there, but an announced length above the limit is not read at all.
+    BodyFixture f("{\"a\": 1}");
+    JsonValue* value = http_read_json(&f.conn, JSON_BODY_MAX_BYTES + 1);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->kind, JSON_OBJECT);
+    EXPECT_EQ(value->member_count, 0);
+    json_free(value);
+    int64_t got = -1;
+    EXPECT_EQ(http_read_body(&f.conn, FORM_BODY_MAX_BYTES + 1, &got), nullptr);
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(f.conn.body_read, 0);
+
+    // At the limits they are read, and a body shorter than announced gives what came.
+    value = http_read_json(&f.conn, JSON_BODY_MAX_BYTES);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->member_count, 1);
+    json_free(value);
+    f.pair.send("name=a");
+    f.pair.close_client();
+    char* body = http_read_body(&f.conn, FORM_BODY_MAX_BYTES, &got);
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(got, 6);
+    EXPECT_STREQ(body, "name=a");
+    free(body);
+}
+
 TEST(BodyReaders, DrainTakesCarryAndSocketWithoutCounting) {
     BodyFixture f("abc");
     f.pair.send(std::string(20000, 'z'));

@@ -138,6 +138,47 @@ TEST(Listener, ServesManyConnectionsInParallelAndStops) {
     ServerPort = DEFAULT_PORT;
 }
 
+TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
+    struct LimitGuard {
+        ~LimitGuard() { ConnectionLimit = MAX_CONNECTION_THREADS; }
+    } limit_guard;
+    ConnectionLimit = 2;
+    int port = free_port_pair();
+    ASSERT_GT(port, 0);
+    ASSERT_EQ(srv_listen(port), 0);
+    RunningFlag.store(1);
+    std::thread loop(srv_accept_loop);
+    auto wait_for_count = [](int wanted) {
+        for (int i = 0; i < 200 && srv_connection_count() != wanted; i++) pause_ms(10);
+        return srv_connection_count();
+    };
+
+    SockHandle idle[2];
+    for (SockHandle& s : idle) s = sock_connect_loopback4(ServerPort);
+    ASSERT_EQ(wait_for_count(2), 2);
+    SockHandle waiting = sock_connect_loopback4(ServerPort);
+    ASSERT_TRUE(LoopbackPair::send_on(waiting, "GET /nothing HTTP/1.0\r\n\r\n"));
+    char byte = 0;
+    EXPECT_EQ(sock_recv(waiting, &byte, 1, 300), SOCK_TIMEOUT);
+    EXPECT_EQ(srv_connection_count(), 2);
+
+    // An idle connection that ends frees its thread, and the waiting one is served at once.
+    sock_close(idle[0]);
+    std::string got = read_until_close(waiting, 2000);
+    EXPECT_EQ(got.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+    sock_close(waiting);
+
+    // A full server still stops.
+    idle[0] = sock_connect_loopback4(ServerPort);
+    ASSERT_EQ(wait_for_count(2), 2);
+    srv_stop();
+    loop.join();
+    for (SockHandle s : idle) sock_close(s);
+    EXPECT_EQ(wait_for_count(0), 0);
+    RunningFlag.store(1);
+    ServerPort = DEFAULT_PORT;
+}
+
 TEST(Connection, SilentClientIsClosedAfterTheHeadTimeOut) {
     TimeLimitsGuard guard;
     HttpTimeLimits.head_ms = 300;
