@@ -1,24 +1,24 @@
 #include "app/app.h"
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "app/app_platform.h"
 #include "app/console.h"
 #include "app/settings.h"
 #include "base/fs.h"
 #include "http/server.h"
+#include "http/thread.h"
 #include "qr/qr.h"
 
 namespace {
 constexpr const char* STATE_FOLDER_NAME = ".skiffbox";
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
 constexpr int BROWSER_DELAY_MS = 700;
+constexpr size_t BROWSER_STACK_BYTES = 64 * 1024;
 
 const char* const HELP_TEXT =
     "\n"
@@ -64,17 +64,22 @@ std::string default_inbox(const char* exe_dir) {
     return path + DEFAULT_INBOX_NAME;
 }
 
+// Opens the local browser on the server's page a moment after the banner; the port copy is
+// the thread's own and freed here.
+void app_browser_thread(void* port_copy) {
+    thread_sleep_ms(BROWSER_DELAY_MS);
+    char url[128];
+    snprintf(url, sizeof url, "http://127.0.0.1:%d", *static_cast<int*>(port_copy));
+    app_shell_open(url);
+    free(port_copy);
+}
+
+// Without a thread the server simply runs without opening the browser.
 void start_browser_thread(int port) {
-    try {
-        std::thread([port] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(BROWSER_DELAY_MS));
-            char url[128];
-            snprintf(url, sizeof url, "http://127.0.0.1:%d", port);
-            app_shell_open(url);
-        }).detach();
-    } catch (...) {
-        // Without a thread the server simply runs without opening the browser.
-    }
+    int* port_copy = static_cast<int*>(malloc(sizeof(int)));
+    if (!port_copy) return;
+    *port_copy = port;
+    if (thread_start_detached(app_browser_thread, port_copy, BROWSER_STACK_BYTES) != 0) free(port_copy);
 }
 
 int report_listen_failure(int result, int port) {

@@ -14,12 +14,15 @@ namespace {
 
 const char* const NOT_FOUND = "文件不存在";
 
-// The file that a request names, once it is known to exist.
+// The file that a request names, open from the start: the head is made from the file that
+// will be sent, so a file replaced or deleted meanwhile still gets its own length and bytes.
 struct ServedFile {
     char* path = nullptr;  // absolute
     char* name = nullptr;  // its last component
+    FsFile* file = nullptr;
     int64_t size = 0;
     ~ServedFile() {
+        fs_close(file);
         free(path);
         free(name);
     }
@@ -38,10 +41,12 @@ int resolve_file(const char* relative_path, ServedFile* file) {
     // contain either separator.
     file->name = strdup(components[count - 1]);
     rel_free(components, count);
-    FileInfo info;
-    if (!file->path || !file->name || !fs_stat(file->path, &info)) return 0;
-    if (info.size > static_cast<uint64_t>(INT64_MAX)) return 0;
-    file->size = static_cast<int64_t>(info.size);
+    if (!file->path || !file->name) return 0;
+    file->file = fs_open_read(file->path);
+    uint64_t size = 0;
+    if (!file->file || fs_file_size(file->file, &size) != 0) return 0;
+    if (size > static_cast<uint64_t>(INT64_MAX)) return 0;
+    file->size = static_cast<int64_t>(size);
     return 1;
 }
 
@@ -127,11 +132,9 @@ void send_by_reading(SockHandle socket, FsFile* file, int64_t remaining) {
 void send_body(SockHandle socket, const ServedFile& served, const Span& span) {
     int64_t length = span.end - span.start + 1;
     if (length <= 0) return;
-    FsFileOwner file(fs_open_read(served.path));
-    if (!file.get()) return;  // the client sees the head and then the close
-    if (http_send_file_direct(socket, file.get(), span.start, length) >= 0) return;
-    if (fs_seek(file.get(), static_cast<uint64_t>(span.start)) != 0) return;
-    send_by_reading(socket, file.get(), length);
+    if (http_send_file_direct(socket, served.file, span.start, length) >= 0) return;
+    if (fs_seek(served.file, static_cast<uint64_t>(span.start)) != 0) return;
+    send_by_reading(socket, served.file, length);
 }
 
 // Parses "text" strictly; 1 and the value, or 0.
@@ -167,18 +170,18 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
     if (!copy) return 0;
     char* comma = strchr(copy, ',');
     if (comma) *comma = '\0';
-    char* spec = http_trim(copy);
+    char* range = http_trim(copy);
     int partial = 1;
-    char* dash = strchr(spec, '-');
+    char* dash = strchr(range, '-');
     if (!dash) {
         // "bytes=500": from there to the end; "bytes=": the whole file as a range.
-        if (*spec && !parse_number(spec, start_out)) {
+        if (*range && !parse_number(range, start_out)) {
             *start_out = 0;
             partial = 0;
         }
     } else {
         *dash = '\0';
-        const char* first = spec;
+        const char* first = range;
         const char* second = dash + 1;
         int64_t n = 0;
         if (*first) {
@@ -196,7 +199,12 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
         } else if (*second) {
             // A suffix: the last n bytes, all of them when the file is shorter.
             if (parse_number(second, &n)) {
-                *start_out = size - n < 0 ? 0 : size - n;
+                // A negative count ("--5") starts past the end and is answered 416; it is kept
+                // apart because size - n could overflow.
+                if (n < 0)
+                    *start_out = size;
+                else
+                    *start_out = size - n < 0 ? 0 : size - n;
             } else {
                 partial = 0;
             }

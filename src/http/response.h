@@ -17,8 +17,8 @@ struct HttpExtraHeader {
 };
 
 // The reason phrase of a status (static text): 200 "OK", 204 "No Content", 400 "Bad
-// Request", 403 "Forbidden", 404 "Not Found", 500 "Internal Server Error", 501 "Unsupported method"; any other
-// status below 404 "OK", above 404 "Unsupported method".
+// Request", 403 "Forbidden", 404 "Not Found", 500 "Internal Server Error", 501 "Unsupported
+// method"; any other status below 404 "OK", above 404 "Unsupported method".
 const char* http_status_text(int status);
 // Writes the given time (seconds since 1970, UTC) as an RFC 1123 date such as
 // "Tue, 09 Dec 2025 02:40:05 GMT" into buf.

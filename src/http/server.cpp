@@ -17,39 +17,42 @@ int ConnectionLimit = MAX_CONNECTION_THREADS;
 
 namespace {
 
-// The connections being served; the accept loop waits on freed while count is at the cap.
+// Connections being served; the accept loop waits on freed while the count is at the cap.
+// Never destroyed: a detached connection thread may still release its slot while the process
+// (or a test) runs its exit-time destructors.
 struct ConnectionSlots {
     std::mutex mutex;
     std::condition_variable freed;
     int count = 0;
 };
 
-// Never destroyed: detached connection threads may still release their slot while the process
-// exits and runs the destructors of static objects.
-ConnectionSlots& slots() {
-    static auto* shared = new ConnectionSlots();
-    return *shared;
+ConnectionSlots& connection_slots() {
+    static ConnectionSlots* slots = new ConnectionSlots;
+    return *slots;
 }
 
 void take_connection_slot() {
-    std::lock_guard<std::mutex> lock(slots().mutex);
-    slots().count++;
+    ConnectionSlots& slots = connection_slots();
+    std::lock_guard<std::mutex> lock(slots.mutex);
+    slots.count++;
 }
 
 void release_connection_slot() {
+    ConnectionSlots& slots = connection_slots();
     {
-        std::lock_guard<std::mutex> lock(slots().mutex);
-        slots().count--;
+        std::lock_guard<std::mutex> lock(slots.mutex);
+        slots.count--;
     }
-    slots().freed.notify_one();
+    slots.freed.notify_one();
 }
 
 // Waits until fewer than ConnectionLimit connections are being served. Wakes now and then
 // to see RunningFlag, so a stop is noticed even while the server is full.
 void wait_for_connection_slot() {
-    std::unique_lock<std::mutex> lock(slots().mutex);
-    while (slots().count >= ConnectionLimit && RunningFlag.load() != 0)
-        slots().freed.wait_for(lock, std::chrono::milliseconds(ACCEPT_STARVED_PAUSE_MS));
+    ConnectionSlots& slots = connection_slots();
+    std::unique_lock<std::mutex> lock(slots.mutex);
+    while (slots.count >= ConnectionLimit && RunningFlag.load() != 0)
+        slots.freed.wait_for(lock, std::chrono::milliseconds(ACCEPT_STARVED_PAUSE_MS));
 }
 
 // Binds a throw-away socket to see whether the port is free. 1 free, 0 taken, -1 when no
@@ -139,8 +142,9 @@ void srv_accept_loop(void) {
 }
 
 int srv_connection_count(void) {
-    std::lock_guard<std::mutex> lock(slots().mutex);
-    return slots().count;
+    ConnectionSlots& slots = connection_slots();
+    std::lock_guard<std::mutex> lock(slots.mutex);
+    return slots.count;
 }
 
 void srv_stop(void) {

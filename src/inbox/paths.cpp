@@ -336,6 +336,7 @@ char* rel_join(char** components, int count) {
         // resolves every earlier one: a folder link on the way would lead out of the inbox.
         if (i < count - 1 && fs_is_reparse(sb->data)) return nullptr;
     }
+    if (count > 0 && !path_is_own_name(sb->data, count)) return nullptr;
     return sb_detach(sb.get());
 }
 

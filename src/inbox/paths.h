@@ -40,6 +40,13 @@ extern const char* const NAME_FALLBACK;
 // Windows), for the first len bytes of name.
 size_t path_name_size(const char* name, size_t len);
 
+// Platform: 1 when each of the last count components of the existing path is the entry's own
+// name, 0 when the file system reached one through another of its names or the path cannot
+// be checked (missing, no access). Windows resolves 8.3 short names such as SKIFFB~1, which
+// would reach hidden entries (the state folder among them) under a name that does not begin
+// with '.'. POSIX has no such names: always 1.
+int path_is_own_name(const char* path, int count);
+
 // Fills stem (PATH_STEM_BYTES bytes) with the name up to its extension, cut to 4095 bytes, and
 // returns a pointer into name at the extension's dot, or at the terminating zero when there is
 // none. The extension is the last '.' of the last component if some byte before it in that
@@ -98,8 +105,9 @@ int rel_split(const char* rel, char*** out);
 void rel_free(char** components, int count);
 // InboxDir, then FS_SEP + component for each one. InboxDir alone for count <= 0. Null when
 // a component is null, empty, starts with '.', or contains '\\', '/' or ':'; when a component
-// before the last names a link on disk (the system would follow it out of the inbox); or out
-// of memory. The last component may be a link: the file-system layer never follows it there,
+// before the last names a link on disk (the system would follow it out of the inbox); when a
+// component reaches an entry through another of its names (path_is_own_name); or out of
+// memory. The last component may be a link: the file-system layer never follows it there,
 // so it is still found, measured as nothing, and deleted as itself. Every client path reaches
 // the disk through here, so no endpoint can pass through a link.
 char* rel_join(char** components, int count);

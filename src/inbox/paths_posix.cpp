@@ -5,3 +5,7 @@
 size_t path_name_size(const char*, size_t len) {
     return len;
 }
+
+int path_is_own_name(const char*, int) {
+    return 1;
+}

@@ -61,26 +61,75 @@ void delim_build_fail(const char* bytes, size_t n, uint32_t* fail) {
     }
 }
 
+// Sixteen bytes compared at once (GCC and Clang vector extensions, SSE2 or NEON underneath).
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+bool any_set(Bytes16 v) {
+    uint64_t halves[2];
+    memcpy(halves, &v, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
+
+// The first position j in [i, limit) where a delimiter of n bytes could start: its first
+// byte is there and its last byte is n - 1 further on. Both bytes must match, which random
+// content does about once in 65,536 positions, so whole blocks are passed over with a few
+// vector operations. Returns limit (or i when i >= limit) when there is no such position.
+size_t next_candidate(const unsigned char* buf, size_t i, size_t limit, const Delim& d) {
+    const unsigned char first = static_cast<unsigned char>(d.bytes[0]);
+    const unsigned char last = static_cast<unsigned char>(d.bytes[d.n - 1]);
+    const Bytes16 firsts = Bytes16{} + first;
+    const Bytes16 lasts = Bytes16{} + last;
+    const size_t span = d.n - 1;
+    while (i + 32 <= limit) {
+        Bytes16 a0, a1, b0, b1;
+        memcpy(&a0, buf + i, 16);
+        memcpy(&a1, buf + i + 16, 16);
+        memcpy(&b0, buf + i + span, 16);
+        memcpy(&b1, buf + i + span + 16, 16);
+        Bytes16 hits0 = reinterpret_cast<Bytes16>((a0 == firsts) & (b0 == lasts));
+        Bytes16 hits1 = reinterpret_cast<Bytes16>((a1 == firsts) & (b1 == lasts));
+        if (any_set(hits0 | hits1)) break;
+        i += 32;
+    }
+    for (; i < limit; ++i)
+        if (buf[i] == first && buf[i + span] == last) return i;
+    return i;
+}
+
 // Scans buf[from, to) for the delimiter, continuing a partial match of *matched bytes.
 // Returns the index just past a complete match, or -1 with *matched holding the partial match
-// that ends at to. Outside a partial match memchr jumps to the next candidate first byte, so
-// ordinary content is scanned at memory speed.
+// that ends at to. Outside a partial match the scan jumps to the next position where both the
+// first and the last byte of the delimiter fit, so ordinary content goes by at memory speed;
+// the failure table keeps the work linear whatever the content and the boundary.
 ptrdiff_t delim_scan(const Delim& d, const char* buf, size_t from, size_t to, size_t* matched) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buf);
+    // Positions below limit have room for a whole delimiter before to.
+    const size_t limit = to >= d.n ? to - d.n + 1 : 0;
     size_t q = *matched;
     size_t i = from;
     while (i < to) {
         if (q == 0) {
-            const void* hit = memchr(buf + i, d.bytes[0], to - i);
-            if (!hit) {
-                i = to;
-                break;
+            size_t j = next_candidate(bytes, i, limit, d);
+            if (j < limit) {
+                i = j + 1;
+            } else {
+                // Near the end only a partial match can begin; it carries over to the next read.
+                const void* hit = memchr(buf + j, d.bytes[0], to - j);
+                if (!hit) break;
+                i = static_cast<size_t>(static_cast<const char*>(hit) - buf) + 1;
             }
-            i = static_cast<size_t>(static_cast<const char*>(hit) - buf) + 1;
             q = 1;
         } else {
             char c = buf[i++];
             while (q > 0 && d.bytes[q] != c) q = d.fail[q - 1];
             if (d.bytes[q] == c) ++q;
+            if (q == 1 && d.n > 1) {
+                // Only this byte may begin a match: let the filter judge it, so that runs of
+                // the delimiter's first byte do not keep the scan on the slow path.
+                q = 0;
+                --i;
+                continue;
+            }
         }
         if (q == d.n) {
             *matched = 0;

@@ -175,8 +175,9 @@ int tree_folder(UploadTarget* target, char* const* pieces, int count,
                 char folder[UPLOAD_PATH_BYTES]) {
     const char* used = map_folder(target, pieces[0]);
     if (!used) return -1;
-    if (strlen(target->target_dir) + 1 > UPLOAD_PATH_BYTES) return -1;
-    strcpy(folder, target->target_dir);
+    size_t dir_len = strlen(target->target_dir);
+    if (dir_len + 1 > UPLOAD_PATH_BYTES) return -1;
+    memcpy(folder, target->target_dir, dir_len + 1);
     if (append_component(folder, used) != 0 || ensure_dir(target, folder) != 0) return -1;
     for (int i = 1; i < count - 1; ++i)
         if (append_component(folder, pieces[i]) != 0 || ensure_dir(target, folder) != 0) return -1;

@@ -8,6 +8,7 @@
 
 #include "base/fs.h"
 #include "base/strbuf.h"
+#include "http/download.h"
 #include "http/response.h"
 #include "inbox/paths.h"
 #include "zip/zip_platform.h"
@@ -58,8 +59,13 @@ struct CollectContext {
     const PendingFolder* current;
     Grow<ZipFolderFile>* files;
     Grow<PendingFolder>* pending;
+    int32_t max_files;
     bool out_of_memory;
 };
+
+bool collect_done(const CollectContext* ctx) {
+    return ctx->out_of_memory || ctx->files->count > ctx->max_files;
+}
 
 char* concat(const char* a, const char* b, const char* c) {
     size_t la = strlen(a), lb = strlen(b), lc = strlen(c);
@@ -74,7 +80,7 @@ char* concat(const char* a, const char* b, const char* c) {
 void collect_entry(const char* name, const FileInfo* info, int is_dir, int is_reparse,
                    void* context) {
     auto* ctx = static_cast<CollectContext*>(context);
-    if (ctx->out_of_memory || name[0] == '.' || is_reparse) return;
+    if (collect_done(ctx) || name[0] == '.' || is_reparse) return;
     char* path = fs_path_join(ctx->current->path, name);
     char* rel = concat(ctx->current->rel, name, is_dir ? "/" : "");
     int pushed = -1;
@@ -231,10 +237,12 @@ void send_too_many(SockHandle socket) {
         http_send_error(socket, MSG_TOO_MANY_FALLBACK, 400);
 }
 
-// Streams the archive after its head; stops at the first failed send or a short read.
+// Streams the archive after its head, straight from the file system where the platform can
+// (Linux), else through memory; stops at the first failed send or a short read.
 void send_archive_body(SockHandle socket, const char* path, uint64_t size) {
     FsFileOwner in(fs_open_read(path));
     if (!in.get()) return;
+    if (http_send_file_direct(socket, in.get(), 0, static_cast<int64_t>(size)) >= 0) return;
     auto* buffer = static_cast<uint8_t*>(malloc(ZIP_COPY_BYTES));
     if (!buffer) return;
     uint64_t sent = 0;
@@ -289,13 +297,14 @@ char* zip_resolve(const char* rel, int* kind_out) {
     return path;
 }
 
-int zip_collect_folder(const char* folder, ZipFolderFile** files_out, int32_t* count_out) {
+int zip_collect_folder(const char* folder, int32_t max_files, ZipFolderFile** files_out,
+                       int32_t* count_out) {
     *files_out = nullptr;
     *count_out = 0;
     if (fs_is_reparse(folder)) return 0;
     Grow<ZipFolderFile> files;
     Grow<PendingFolder> pending;
-    CollectContext ctx{nullptr, &files, &pending, false};
+    CollectContext ctx{nullptr, &files, &pending, max_files, false};
     char* root_path = strdup(folder);
     char* root_rel = strdup("");
     if (!root_path || !root_rel || pending.push({root_path, root_rel}) != 0) {
@@ -303,7 +312,7 @@ int zip_collect_folder(const char* folder, ZipFolderFile** files_out, int32_t* c
         free(root_rel);
         return -1;
     }
-    while (pending.count > 0 && !ctx.out_of_memory) {
+    while (pending.count > 0 && !collect_done(&ctx)) {
         PendingFolder current = pending.items[--pending.count];
         ctx.current = &current;
         fs_list_dir(current.path, collect_entry, &ctx);
@@ -348,7 +357,7 @@ int zip_expand(char* const* names, int count, ZipList* list, int* folder_selecte
         }
         ZipFolderFile* found = nullptr;
         int32_t found_count = 0;
-        if (zip_collect_folder(path, &found, &found_count) == 0) {
+        if (zip_collect_folder(path, ZIP_MAX_FILES, &found, &found_count) == 0) {
             for (int32_t i = 0; i < found_count; i++) {
                 if (++files > ZIP_MAX_FILES) {
                     zip_folder_files_free(found, found_count);

@@ -150,8 +150,11 @@ struct ZipFolderFile {
 // All visible files below the folder (names beginning with '.' and links are left out, and
 // never entered), sorted by rel in byte order. 0 with *files_out (null when none) and
 // *count_out set; -1 when memory runs out (nothing is returned then). A folder that is a link
-// gives no files. Free with zip_folder_files_free.
-int zip_collect_folder(const char* folder, ZipFolderFile** files_out, int32_t* count_out);
+// gives no files. Once more than max_files files are found the walk stops: the result then
+// holds max_files + 1 of them, enough to tell that a limit is passed without holding a huge
+// folder in memory. Free with zip_folder_files_free.
+int zip_collect_folder(const char* folder, int32_t max_files, ZipFolderFile** files_out,
+                       int32_t* count_out);
 void zip_folder_files_free(ZipFolderFile* files, int32_t count);
 
 // Results of zip_expand.

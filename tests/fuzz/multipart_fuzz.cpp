@@ -211,6 +211,22 @@ void defuse(std::string* bytes, const std::string& delimiter) {
     }
 }
 
+// Part content: plain bytes mixed with pieces of the delimiter (its beginnings and its ends),
+// so that near misses straddle the reads and lead the search astray.
+std::string content(FuzzInput& in, const std::string& delimiter) {
+    std::string out;
+    for (unsigned steps = in.take_below(512); steps > 0 && in.size > 0; steps--) {
+        unsigned char b = static_cast<unsigned char>(in.take_byte());
+        if (b < 0xC0)
+            out.push_back(static_cast<char>(b));
+        else if (b < 0xF0)
+            out += delimiter.substr(0, 1 + b % (delimiter.size() - 1));
+        else
+            out += delimiter.substr(1 + b % (delimiter.size() - 1));
+    }
+    return out;
+}
+
 struct Generated {
     std::string content_type;
     std::string body;
@@ -284,7 +300,7 @@ Generated generate(FuzzInput& in) {
             part.type = type;
         }
         if (flags & 32) headers = random_case(in, "x-other") + ": 1\r\n" + headers;
-        part.content = in.take_field(in.take_below(512));
+        part.content = content(in, delimiter);
         defuse(&part.content, delimiter);
         g.body += "\r\n" + headers + "\r\n\r\n" + part.content + delimiter;
         g.parts.push_back(part);

@@ -86,6 +86,16 @@ void check_strict(const std::string& rel) {
     free(abs);
 }
 
+// A stored name as path_unique numbers it when the name is taken.
+void number_name(std::string* name, int number) {
+    char* numbered = name_numbered(name->c_str(), number);
+    FUZZ_CHECK(numbered != nullptr);
+    check_component(numbered);
+    FUZZ_CHECK(path_name_size(numbered, strlen(numbered)) <= NAME_MAX_SIZE);
+    *name = numbered;
+    free(numbered);
+}
+
 void check_upload(const std::string& rel, int number) {
     int count = 0;
     char** parts = rel_split_upload(rel.c_str(), &count);
@@ -96,14 +106,11 @@ void check_upload(const std::string& rel, int number) {
         stored.push_back(parts[i]);
     }
     rel_free(parts, count);
-    // The last component is the file, which path_unique may have to number.
+    // path_unique may number the file (the last component) and the top-level folder of a
+    // sent tree (the first, when there are more).
     if (!stored.empty() && number > 0) {
-        char* numbered = name_numbered(stored.back().c_str(), number);
-        FUZZ_CHECK(numbered != nullptr);
-        check_component(numbered);
-        FUZZ_CHECK(path_name_size(numbered, strlen(numbered)) <= NAME_MAX_SIZE);
-        stored.back() = numbered;
-        free(numbered);
+        number_name(&stored.back(), number);
+        if (stored.size() > 1) number_name(&stored.front(), number / 2 + 1);
     }
     std::string path = joined(stored);
     if (stored.empty() || utf8_count(path.c_str()) > REL_MAX_CHARS) return;

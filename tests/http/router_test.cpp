@@ -87,7 +87,11 @@ TEST(Router, ContentTypes) {
 }
 
 TEST(RouterOrigin, SameHostAndPortOnly) {
-    const struct { const char* origin; const char* host; int allowed; } cases[] = {
+    const struct {
+        const char* origin;
+        const char* host;
+        int allowed;
+    } cases[] = {
         {nullptr, nullptr, 1},
         {nullptr, "127.0.0.1:8620", 1},
         {"http://127.0.0.1:8620", "127.0.0.1:8620", 1},

@@ -314,8 +314,19 @@ TEST(Multipart, LargeRandomContentArrivesExactly) {
     for (int i = 0; i < 3; ++i) {
         std::string content(1500000 + i * 77777, '\0');
         for (char& ch : content) ch = static_cast<char>(rng());
-        for (int k = 0; k < 200; ++k) {
-            std::string near = "\r\n--" + boundary.substr(0, rng() % boundary.size());
+        // Prefixes of the delimiter, whole delimiters with one byte changed (first and last
+        // byte right), and long runs of its first byte.
+        const std::string delim = "\r\n--" + boundary;
+        for (int k = 0; k < 600; ++k) {
+            std::string near;
+            if (k % 3 == 0) {
+                near = delim.substr(0, 1 + rng() % (delim.size() - 1));
+            } else if (k % 3 == 1) {
+                near = delim;
+                near[1 + rng() % (delim.size() - 2)] ^= 0x20;
+            } else {
+                near = std::string(rng() % 300, '\r');
+            }
             content.replace(rng() % (content.size() - near.size()), near.size(), near);
         }
         std::string name = "f" + std::to_string(i);

@@ -501,7 +501,7 @@ TEST_F(ZipFiles, FolderFilesSortedWithHiddenNamesAndLinksLeftOut) {
 
     ZipFolderFile* files = nullptr;
     int32_t count = -1;
-    ASSERT_EQ(zip_collect_folder(in("photos").c_str(), &files, &count), 0);
+    ASSERT_EQ(zip_collect_folder(in("photos").c_str(), 100, &files, &count), 0);
     std::vector<std::string> rels;
     for (int32_t i = 0; i < count; i++) {
         rels.emplace_back(files[i].rel);
@@ -512,11 +512,16 @@ TEST_F(ZipFiles, FolderFilesSortedWithHiddenNamesAndLinksLeftOut) {
     // '.' (0x2E) sorts before '/' (0x2F), ' ' before both.
     EXPECT_EQ(rels, (std::vector<std::string>{"a b.jpg", "a.jpg", "a/b.jpg", "sub/deeper/d.jpg"}));
 
-    ASSERT_EQ(zip_collect_folder(in("photos/dir-link").c_str(), &files, &count), 0);
+    ASSERT_EQ(zip_collect_folder(in("photos/dir-link").c_str(), 100, &files, &count), 0);
     EXPECT_EQ(count, 0);
-    ASSERT_EQ(zip_collect_folder(in("photos/empty").c_str(), &files, &count), 0);
+    ASSERT_EQ(zip_collect_folder(in("photos/empty").c_str(), 100, &files, &count), 0);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(files, nullptr);
+
+    // Past the limit the walk stops with one file more than allowed.
+    ASSERT_EQ(zip_collect_folder(in("photos").c_str(), 2, &files, &count), 0);
+    EXPECT_EQ(count, 3);
+    zip_folder_files_free(files, count);
 }
 
 TEST_F(ZipFiles, DeepTreesAreWalkedWithoutRecursion) {
@@ -525,7 +530,7 @@ TEST_F(ZipFiles, DeepTreesAreWalkedWithoutRecursion) {
     write_file(deep / "leaf.txt", "leaf");
     ZipFolderFile* files = nullptr;
     int32_t count = 0;
-    ASSERT_EQ(zip_collect_folder(in("top").c_str(), &files, &count), 0);
+    ASSERT_EQ(zip_collect_folder(in("top").c_str(), 100, &files, &count), 0);
     ASSERT_EQ(count, 1);
     EXPECT_EQ(strlen(files[0].rel), 500 * 2 + strlen("leaf.txt"));
     zip_folder_files_free(files, count);
