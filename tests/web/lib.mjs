@@ -121,6 +121,43 @@ function accepts(port) {
 
 export function sleep(ms) { return new Promise((r) => setTimeout(r, ms)); }
 
+// What the server on this build answers already: endpoints still missing from the build
+// answer with the router's 404 for unknown paths (or nothing at all before the router).
+export async function probeServer() {
+  const has = {};
+  let server;
+  try {
+    server = await startServer();
+  } catch {
+    return has;
+  }
+  const ask = async (method, p) => {
+    try {
+      const r = await fetch(server.url(p), { method, body: method === 'POST' ? '' : undefined });
+      const text = await r.text();
+      return { status: r.status, text };
+    } catch {
+      return { status: 0, text: '' };
+    }
+  };
+  const known = (r) => r.status !== 0 && !/没有这个接口|没有这个页面/.test(r.text);
+  try {
+    has.page = (await ask('GET', '/')).text.includes('id="deviceChip"');
+    const info = await ask('GET', '/api/info');
+    has.info = info.status === 200 && info.text.includes('"base"');
+    has.files = (await ask('GET', '/api/files')).text.includes('"usage"');
+    has.texts = (await ask('GET', '/api/texts')).text.includes('"texts"');
+    has.download = known(await ask('GET', '/f/missing.txt'));
+    has.qr = (await ask('GET', '/qr.svg')).text.startsWith('<svg');
+    for (const [name, p] of [['upload', '/api/upload'], ['zip', '/zip'], ['text', '/api/text'],
+      ['delete', '/api/delete'], ['stat', '/api/stat'], ['clear', '/api/clear']]) {
+      has[name] = known(await ask('POST', p));
+    }
+  } finally {
+    await server.stop();
+  }
+  return has;
+}
 
 // ---- the stand-in site --------------------------------------------------------------
 
@@ -217,7 +254,7 @@ export async function waitToast(page, text) {
   await page.waitForFunction((want) => (window.__toasts || []).includes(want), text);
 }
 
-// Drops entries on the drop zone through the page's folder-walk path. Each spec is
+// Drops entries on the drop zone through the page's folder-walk path. Each entry is
 // {name, files: [relative paths]} for a folder or {name} for a loose file; folder
 // readers hand out at most `batch` entries per read, like the browsers do.
 export async function dropEntries(page, specs, batch = 100) {
