@@ -80,3 +80,12 @@ int json_object_push(JsonValue* object, const char* key, JsonValue* value);
 // Frees element i and moves the later ones down. Out of range does nothing.
 void json_array_remove(JsonValue* array, int32_t index);
 void json_object_remove(JsonValue* object, int32_t index);
+
+// RAII owner of a parsed tree: frees it when the scope ends.
+struct JsonOwner {
+    JsonValue* value;
+    explicit JsonOwner(JsonValue* v) : value(v) {}
+    JsonOwner(const JsonOwner&) = delete;
+    JsonOwner& operator=(const JsonOwner&) = delete;
+    ~JsonOwner() { json_free(value); }
+};

@@ -192,14 +192,6 @@ struct SenderIndex {
     }
 };
 
-struct JsonOwner {
-    JsonValue* value;
-    explicit JsonOwner(JsonValue* v) : value(v) {}
-    JsonOwner(const JsonOwner&) = delete;
-    JsonOwner& operator=(const JsonOwner&) = delete;
-    ~JsonOwner() { json_free(value); }
-};
-
 struct ComponentsOwner {
     char** items = nullptr;
     int count = 0;

@@ -18,14 +18,6 @@ constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
 constexpr const char* NO_SUCH_FILE = "文件不存在";
 constexpr const char* CANNOT_DELETE = "删不掉：文件被占用或没有权限";
 
-struct JsonOwner {
-    JsonValue* value;
-    explicit JsonOwner(JsonValue* v) : value(v) {}
-    JsonOwner(const JsonOwner&) = delete;
-    JsonOwner& operator=(const JsonOwner&) = delete;
-    ~JsonOwner() { json_free(value); }
-};
-
 // The client path of a delete or stat body: "path" when it is a string, else "name". Borrowed
 // from the body; null when neither is a string.
 const char* body_path(const JsonValue* body) {

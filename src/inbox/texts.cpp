@@ -26,14 +26,6 @@ constexpr const char* OK_ANSWER = "{\"ok\": true}";
 // same moment would each rewrite the list they read, and one text would be lost.
 std::mutex TextsLock;
 
-struct JsonOwner {
-    JsonValue* value;
-    explicit JsonOwner(JsonValue* v) : value(v) {}
-    JsonOwner(const JsonOwner&) = delete;
-    JsonOwner& operator=(const JsonOwner&) = delete;
-    ~JsonOwner() { json_free(value); }
-};
-
 struct TextOwner {
     char* text;
     explicit TextOwner(char* t) : text(t) {}
