@@ -1,8 +1,18 @@
-"""Shared pieces of the benchmarks: our server and nginx on loopback ports, interleaved rounds
-and the side-by-side report. Every request goes to 127.0.0.1.
+"""Shared pieces of the benchmarks: our server and nginx on loopback ports, test files of
+random bytes, interleaved rounds and the side-by-side report. Every request goes to 127.0.0.1.
 
 The benchmarks compare figures; none of them passes or fails. A missed target is printed as
-such and the run goes on."""
+such and the run goes on.
+
+A ratio taken on a busy machine measures the scheduler, not the server: figures once taken
+at load average 15 to 24 on two cores showed downloads at 1.14 of nginx where a quiet machine
+gave 0.70. So the report gives no verdict, only the figures, when
+  - the 1-minute load average was above LOAD_LIMIT (1.0) when the benchmark started (taken
+    before it makes its files, since its own work raises the figure), or
+  - the peer's own rounds swing by more than SWING_LIMIT (0.25), as (max - min) / median: the
+    peer does the same work every round, so a wide swing there is noise from elsewhere. Our
+    rounds are not checked, since a swing there may be ours to fix.
+"""
 
 import os
 import shutil
@@ -18,16 +28,66 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXE = os.environ.get("SKIFFBOX_EXE", os.path.join(ROOT, "build", "native", "skiffbox"))
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
-ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+# Five rounds each at the least: with fewer the median is one or two lucky rounds.
+MIN_ROUNDS = 5
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", str(MIN_ROUNDS)))
+LOAD_LIMIT = 1.0
+SWING_LIMIT = 0.25
+MIB = 1 << 20
+
+_load_at_start = None  # set by begin(); a report without it gives no verdict
 
 
 def say(text):
     print(text, flush=True)
 
 
-def temp_dir(tag):
-    """A fresh folder under $TMPDIR (or /tmp) for one benchmark; the caller removes it."""
-    return tempfile.mkdtemp(prefix="skf-bench-%s-" % tag)
+def load_average():
+    """The 1-minute load average, or None where the system does not tell."""
+    try:
+        return os.getloadavg()[0]
+    except OSError:
+        return None
+
+
+def _load_text(load):
+    return "unknown" if load is None else "%.2f" % load
+
+
+def begin(what):
+    """Notes the load average before the benchmark does anything; call it first."""
+    global _load_at_start
+    _load_at_start = load_average()
+    say("%s: load average %s at start (a verdict needs at most %.1f)" % (
+        what, _load_text(_load_at_start), LOAD_LIMIT))
+
+
+def round_count(requested=None):
+    """The number of timed rounds: `requested` (default BENCH_ROUNDS), raised to MIN_ROUNDS."""
+    n = ROUNDS if requested is None else requested
+    if n < MIN_ROUNDS:
+        say("(%d rounds asked for; running %d, the fewest that give a median worth reading)" % (
+            n, MIN_ROUNDS))
+        n = MIN_ROUNDS
+    return n
+
+
+def temp_dir(tag, where=None):
+    """A fresh folder under `where` (default $TMPDIR or /tmp) for one benchmark; the caller
+    removes it."""
+    return tempfile.mkdtemp(prefix="skf-bench-%s-" % tag, dir=where)
+
+
+def write_random(path, size):
+    """A file of `size` random bytes: incompressible like photos and videos, and with every
+    page really on disk and in the cache (a sparse file would let a server read holes)."""
+    chunk = 16 * MIB
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(chunk, left)
+            f.write(os.urandom(n))
+            left -= n
 
 
 def free_port():
@@ -64,19 +124,22 @@ def wait_listening(port, proc, what, timeout=20):
 
 
 class Skiffbox:
-    """Our server (native build) on a loopback-reachable port with the given inbox."""
+    """Our server (native build, or `exe`) on a loopback-reachable port with the given inbox;
+    `env` adds to or overrides its environment."""
 
-    def __init__(self, inbox):
+    def __init__(self, inbox, exe=None, env=None):
         self.inbox = inbox
+        self.exe = exe or EXE
+        self.env = dict(os.environ, **env) if env else None
         self.port = free_port()
         self.proc = None
 
     def __enter__(self):
         os.makedirs(self.inbox, exist_ok=True)
         self.proc = subprocess.Popen(
-            [EXE, "--no-open", "-p", str(self.port), "--inbox", self.inbox],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-            start_new_session=True)
+            [self.exe, "--no-open", "-p", str(self.port), "--inbox", self.inbox],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            stdin=subprocess.DEVNULL, start_new_session=True)
         wait_listening(self.port, self.proc, "skiffbox")
         return self
 
@@ -95,17 +158,19 @@ class Skiffbox:
 
 class Nginx:
     """nginx on a loopback port with its own prefix and configuration in a temporary folder;
-    `server` is the text inside the server block. Never the system's service or config."""
+    `server` is the text inside the server block. Never the system's service or config.
+    `where` puts that folder (and so the request bodies nginx buffers) on a chosen file system."""
 
-    def __init__(self, server, workers="auto"):
+    def __init__(self, server, workers="auto", where=None):
         self.server = server
         self.workers = workers
+        self.where = where
         self.port = free_port()
         self.prefix = None
         self.proc = None
 
     def __enter__(self):
-        self.prefix = temp_dir("nginx")
+        self.prefix = temp_dir("nginx", self.where)
         for sub in ("logs", "tmp"):
             os.makedirs(os.path.join(self.prefix, sub))
         # A master started as root hands the work to "nobody", who may not read the files.
@@ -185,21 +250,24 @@ def curl_time(url, extra=(), expect_bytes=None):
     return float(fields[1])
 
 
-def command_time(argv):
-    """Wall seconds of one run of a command, its output to /dev/null."""
+def command_time(argv, cwd=None):
+    """Wall seconds of one run of a command (in `cwd`), its output to /dev/null."""
     start = time.perf_counter()
-    subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    subprocess.run(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True)
     return time.perf_counter() - start
 
 
-def interleaved(contenders, rounds=ROUNDS, warmup=1):
+def interleaved(contenders, rounds=None, warmup=1):
     """Runs each (name, fn) once per round in turn (ours, peer, ours, peer ...) after `warmup`
-    untimed rounds, so that machine noise hits every contender alike. Returns name -> values."""
+    untimed rounds, so that machine noise hits every contender alike. `rounds` defaults to
+    BENCH_ROUNDS and is never fewer than MIN_ROUNDS. Returns name -> values, round by round."""
+    n = round_count(rounds)
     for _ in range(warmup):
         for _, fn in contenders:
             fn()
     results = {name: [] for name, _ in contenders}
-    for _ in range(rounds):
+    for _ in range(n):
         for name, fn in contenders:
             results[name].append(fn())
     return results
@@ -209,29 +277,52 @@ def summary(values):
     return min(values), statistics.median(values), max(values)
 
 
-def report(title, unit, results, ours, peer, target, lower_is_better, fmt="%.3f"):
-    """Prints min/median/max of every contender and the ratio of ours to the peer (on the
-    medians, and on the minima), with the target and whether the median meets it.
+def swing(values):
+    """(max - min) / median: how far apart the rounds of one contender lie."""
+    lo, med, hi = summary(values)
+    return (hi - lo) / med if med else float("inf")
 
-    For times (lower_is_better) the ratio is ours/peer and the target is a ceiling; for rates
-    it is ours/peer and the target is a floor."""
+
+def _no_verdict_reasons(peer, peer_values):
+    reasons = []
+    if _load_at_start is None:
+        reasons.append("load average unknown at start")
+    elif _load_at_start > LOAD_LIMIT:
+        reasons.append("machine busy, load average %.2f at start (needs at most %.1f)" % (
+            _load_at_start, LOAD_LIMIT))
+    peer_swing = swing(peer_values)
+    if peer_swing > SWING_LIMIT:
+        reasons.append("%s's rounds swing %.0f%% (max-min over median; needs at most %.0f%%)" % (
+            peer, 100 * peer_swing, 100 * SWING_LIMIT))
+    return reasons
+
+
+def report(title, unit, results, ours, peer, target, lower_is_better, fmt="%.3f"):
+    """Prints min/median/max of every contender, the ratio ours/peer of each round and their
+    median, and the verdict: the median ratio against the target, or why there is none.
+
+    For times (lower_is_better) the target is a ceiling on the ratio; for rates a floor.
+    Returns True (met), False (missed) or None (no verdict)."""
     say("")
     say("== %s ==" % title)
     width = max(len(n) for n in results)
     for name, values in results.items():
         lo, med, hi = summary(values)
-        say("  %-*s  min %s  median %s  max %s %s  (%d runs)" % (
+        say("  %-*s  min %s  median %s  max %s %s  (%d rounds)" % (
             width, name, fmt % lo, fmt % med, fmt % hi, unit, len(values)))
-    o_min, o_med, _ = summary(results[ours])
-    p_min, p_med, _ = summary(results[peer])
-    best_o = o_min if lower_is_better else max(results[ours])
-    best_p = p_min if lower_is_better else max(results[peer])
-    ratio_med = o_med / p_med
-    ratio_best = best_o / best_p
-    met = ratio_med <= target if lower_is_better else ratio_med >= target
-    say("  ratio %s/%s: median %.2f, best %.2f   target %s %.2f: %s" % (
-        ours, peer, ratio_med, ratio_best, "<=" if lower_is_better else ">=", target,
-        "met" if met else "MISSED"))
+    ratios = [o / p for o, p in zip(results[ours], results[peer])]
+    ratio = statistics.median(ratios)
+    say("  ratio by round, %s over %s: %s" % (ours, peer, " ".join("%.2f" % r for r in ratios)))
+    reasons = _no_verdict_reasons(peer, results[peer])
+    if reasons:
+        met, verdict = None, "no verdict: " + "; ".join(reasons)
+    else:
+        met = ratio <= target if lower_is_better else ratio >= target
+        verdict = "met" if met else "MISSED"
+    say("  median ratio %.2f   target %s %.2f: %s" % (
+        ratio, "<=" if lower_is_better else ">=", target, verdict))
+    say("  load average %s at start, %s at the end" % (
+        _load_text(_load_at_start), _load_text(load_average())))
     return met
 
 
