@@ -6,12 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "api/router.h"
 #include "app/app_platform.h"
-#include "app/console.h"
-#include "app/settings.h"
+#include "app/banner.h"
+#include "base/config.h"
+#include "base/console.h"
 #include "base/fs.h"
+#include "base/shell.h"
 #include "http/server.h"
-#include "http/thread.h"
+#include "base/thread.h"
 #include "qr/qr.h"
 
 namespace {
@@ -70,7 +73,7 @@ void app_browser_thread(void* port_copy) {
     thread_sleep_ms(BROWSER_DELAY_MS);
     char url[128];
     snprintf(url, sizeof url, "http://127.0.0.1:%d", *static_cast<int*>(port_copy));
-    app_shell_open(url);
+    shell_open(url);
     free(port_copy);
 }
 
@@ -210,11 +213,13 @@ int app_main(int argc, char** argv) {
     app_install_ctrl_handler(app_on_stop);
 
     int port = options.port > 0 ? options.port : DEFAULT_PORT;
-    int listened = srv_listen(port);
+    int bound_port = 0;
+    int listened = srv_listen(port, &bound_port);
     if (listened != 0) return report_listen_failure(listened, port);
 
-    con_print_banner(ServerPort);
-    if (options.open_browser) start_browser_thread(ServerPort);
-    srv_accept_loop();
+    ServerPort = bound_port;
+    banner_print(bound_port);
+    if (options.open_browser) start_browser_thread(bound_port);
+    srv_accept_loop(api_route);
     return 0;
 }

@@ -20,10 +20,6 @@ char* app_exe_path();
 // ".." folded); newly allocated, caller frees; null on failure or when longer than 4,095.
 char* app_full_path(const char* path);
 
-// Asks the desktop to open a URL or folder (Windows: shell verb "open"; Linux: xdg-open;
-// macOS: open). 1 when the desktop reports success, else 0.
-int app_shell_open(const char* text);
-
 // Calls on_stop and ends the process with exit code 0 when the user stops it (Windows:
 // Ctrl+C, Ctrl+Break, console closed; POSIX: SIGINT, SIGTERM, SIGHUP). POSIX: must be called
 // before any other thread is started, because a dedicated thread waits for the signals,

@@ -1,9 +1,6 @@
 // POSIX half of the start-up's platform layer.
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,7 +14,6 @@
 
 #include "app/app_platform.h"
 
-extern char** environ;
 
 namespace {
 constexpr size_t MAX_PATH_BYTES = 4095;
@@ -104,27 +100,6 @@ char* app_full_path(const char* path) {
     return dup_text(folded);
 }
 
-int app_shell_open(const char* text) {
-    if (!text) return 0;
-#if defined(__APPLE__)
-    const char* opener = "open";
-#else
-    const char* opener = "xdg-open";
-#endif
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(opener), const_cast<char*>(text), nullptr};
-    pid_t pid;
-    int rc = posix_spawnp(&pid, opener, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return 0;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return 0;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
-}
 
 void app_install_ctrl_handler(void (*on_stop)()) {
     sigset_t set = stop_signals();

@@ -56,14 +56,6 @@ char* app_full_path(const char* path) {
     return wide_to_utf8(buffer);
 }
 
-int app_shell_open(const char* text) {
-    if (!text) return 0;
-    wchar_t* wide = utf8_to_wide(text);
-    if (!wide) return 0;
-    HINSTANCE result = ShellExecuteW(nullptr, L"open", wide, nullptr, nullptr, SW_SHOWNORMAL);
-    free(wide);
-    return reinterpret_cast<INT_PTR>(result) > 32 ? 1 : 0;
-}
 
 void app_install_ctrl_handler(void (*on_stop)()) {
     StopCallback = on_stop;

@@ -17,12 +17,18 @@ uint64_t grown_capacity(uint64_t cap, uint64_t needed) {
     }
     return value;
 }
+int sb_fail(StrBuf* sb) {
+    sb->failed = 1;
+    return -1;
+}
+
 }  // namespace
 
 void sb_init(StrBuf* sb) {
     sb->data = nullptr;
     sb->len = 0;
     sb->cap = 0;
+    sb->failed = 0;
 }
 
 void sb_free(StrBuf* sb) {
@@ -32,17 +38,18 @@ void sb_free(StrBuf* sb) {
 
 void sb_clear(StrBuf* sb) {
     sb->len = 0;
+    sb->failed = 0;
     if (sb->data) sb->data[0] = 0;
 }
 
 int sb_reserve(StrBuf* sb, uint64_t n) {
-    if (n > UINT64_MAX - 2 - sb->len) return -1;
+    if (n > UINT64_MAX - 2 - sb->len) return sb_fail(sb);
     uint64_t needed = sb->len + n + 1;
     if (sb->cap >= needed) return 0;
     uint64_t cap = grown_capacity(sb->cap, needed);
-    if (cap > SIZE_MAX) return -1;
+    if (cap > SIZE_MAX) return sb_fail(sb);
     char* data = static_cast<char*>(realloc(sb->data, static_cast<size_t>(cap)));
-    if (!data) return -1;
+    if (!data) return sb_fail(sb);
     sb->data = data;
     sb->cap = cap;
     if (sb->len == 0) sb->data[0] = 0;
@@ -80,9 +87,9 @@ int sb_appendf(StrBuf* sb, const char* format, ...) {
     size_t len;
     if (reported < 0) {
         len = strlen(scratch);
-        if (len == SB_APPENDF_MAX) return -1;
+        if (len == SB_APPENDF_MAX) return sb_fail(sb);
     } else {
-        if (static_cast<size_t>(reported) > SB_APPENDF_MAX) return -1;
+        if (static_cast<size_t>(reported) > SB_APPENDF_MAX) return sb_fail(sb);
         len = static_cast<size_t>(reported);
     }
     return sb_append(sb, scratch, len);

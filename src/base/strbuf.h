@@ -3,8 +3,9 @@
 //
 // A zero-filled StrBuf is a valid empty buffer. While data is not null, data[len] is 0 and
 // len + 1 <= cap, so data always reads as a NUL-terminated text. The buffer owns data; only
-// sb_detach gives it away. Results: 0 on success, -1 on failure; after a failure the buffer is
-// unchanged.
+// sb_detach gives it away. Results: 0 on success, -1 on failure; after a failure the text is
+// unchanged and `failed` is set, so a text built by many appends is checked once, where it is
+// used, instead of after every append (sb_clear and sb_free reset it).
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,7 @@ struct StrBuf {
     char* data;
     uint64_t len;
     uint64_t cap;
+    int failed;  // 1 once any append or reservation failed
 };
 
 // Largest piece one sb_appendf call may add.

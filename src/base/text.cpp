@@ -152,3 +152,11 @@ char* utf8_truncate(const char* text, size_t max_chars) {
     if (!text) return copy_bytes("", 0);
     return copy_bytes(text, utf8_prefix_bytes(text, max_chars));
 }
+
+char* text_copy(const char* text) {
+    if (!text) text = "";
+    size_t len = strlen(text);
+    char* copy = static_cast<char*>(malloc(len + 1));
+    if (copy) memcpy(copy, text, len + 1);
+    return copy;
+}

@@ -5,6 +5,8 @@
 // a stray '%' stays a '%', a stray continuation byte counts as one character. Every function
 // is reentrant and touches only its arguments.
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 #include "base/strbuf.h"
 
@@ -47,3 +49,13 @@ char* utf8_trim(const char* text);
 // A new copy of at most max_chars whole characters of text. Null or empty text gives a new
 // empty string. The caller frees the result; null only when memory runs out.
 char* utf8_truncate(const char* text, size_t max_chars);
+
+// ---- Owned texts -------------------------------------------------------------------------
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+// Owns a text from malloc (every "newly allocated" text of the system) and frees it.
+using TextOwner = std::unique_ptr<char, FreeDeleter>;
+// A new copy of text (null counts as ""); the caller frees it. Null only without memory.
+char* text_copy(const char* text);

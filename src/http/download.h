@@ -1,21 +1,15 @@
 #pragma once
-// File downloads under "/f/": every inbox file by its relative path, with one byte range so
-// phones can seek in videos and resume downloads. Streams files of any size (64-bit sizes and
-// offsets) without holding them in memory.
+// Answers made of files: one byte range of a file, the headers that name a download, and
+// sending a span of an open file of any size (64-bit sizes and offsets) without holding it in
+// memory.
 #include <cstdint>
 
 #include "base/fs.h"
-#include "http/request.h"
-#include "http/sock.h"
+#include "base/sock.h"
 
 // The amount read from the file per step when the body is copied through memory.
 constexpr int64_t FILE_CHUNK_BYTES = 262144;
 
-// Answers GET or HEAD of "/f/" + relative_path completely: 200 with the whole file, 206 with
-// one range, 404 "文件不存在" for a refused, empty, missing or non-file path, 416 for a range
-// beyond the file. relative_path is percent-decoded, query is not. HEAD sends the head only.
-void http_serve_file(SockHandle socket, const char* relative_path, const char* query,
-                     const HeaderList* headers, int is_head);
 // 1 when a browser can show the type itself: "image/", "video/", "audio/" or "text/" types
 // and "application/pdf"; else 0.
 int http_is_previewable(const char* mime);
@@ -28,6 +22,10 @@ char* http_ascii_filename(const char* name);
 // whole file (200) when the numbers cannot be read. Only the first range of a list counts.
 // The caller answers 416 when *start_out > *end_out or *start_out >= size.
 int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_t* end_out);
+
+// Sends length bytes of file from offset start: straight from the file system where the
+// platform can, else read through memory. Stops at the first failed send or a short read.
+void http_send_file_span(SockHandle socket, FsFile* file, int64_t start, int64_t length);
 
 // Platform: sends length bytes of file from offset start straight from the file system to
 // the socket. 1 when all were sent; 0 when a send failed or the file ended early; -1 when the

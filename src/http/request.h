@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "base/strbuf.h"
-#include "http/sock.h"
+#include "base/sock.h"
 
 struct JsonValue;
 

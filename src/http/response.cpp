@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/json.h"
 
 namespace {
+
+constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
 
 const char* const WEEKDAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -114,13 +116,22 @@ void http_send_response(SockHandle socket, int status, const char* content_type,
     if (length > 0) http_send_all(socket, body, length);
 }
 
+void http_send_json(SockHandle socket, int status, const StrBuf* body) {
+    if (body->failed) {
+        http_send_error(socket, "内存不足", 500);
+        return;
+    }
+    http_send_response(socket, status, JSON_TYPE, body->data, body->len, nullptr, 0);
+}
+
 void http_send_error(SockHandle socket, const char* message, int status) {
     StrBufOwner body;
     sb_append_str(body.get(), "{\"error\": ");
     json_append_string(body.get(), message);
     sb_append_str(body.get(), "}");
-    http_send_response(socket, status, "application/json; charset=utf-8", body->data, body->len,
-                       nullptr, 0);
+    // Without memory even for the message, the head alone still tells the status.
+    if (body->failed) sb_clear(body.get());
+    http_send_response(socket, status, JSON_TYPE, body->data, body->len, nullptr, 0);
 }
 
 void http_send_bad_request(SockHandle socket) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "base/strbuf.h"
-#include "http/sock.h"
+#include "base/sock.h"
 
 // No single send call is given more than this.
 constexpr uint64_t SEND_CHUNK_BYTES = 1048576;
@@ -37,6 +37,9 @@ int http_send_all(SockHandle socket, const void* bytes, uint64_t length);
 // is closed afterwards either way.
 void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
                         uint64_t length, const HttpExtraHeader* extra, int extra_count);
+// Sends body as "application/json; charset=utf-8" with the status; a body whose building
+// failed somewhere (body->failed) is never sent: the answer is then 500 "内存不足".
+void http_send_json(SockHandle socket, int status, const StrBuf* body);
 // Sends {"error": message} as "application/json; charset=utf-8" with the status.
 void http_send_error(SockHandle socket, const char* message, int status);
 // Sends the bare 400 head (no Content-Type, no Cache-Control, no body) for a request whose

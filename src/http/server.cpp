@@ -4,12 +4,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
-#include "app/settings.h"
 #include "http/request.h"
 #include "http/response.h"
-#include "http/router.h"
-#include "http/thread.h"
+#include "base/thread.h"
 
 SockHandle ListenSocket = SOCK_INVALID;
 std::atomic<int> RunningFlag{1};
@@ -78,8 +77,18 @@ int open_listener(int port) {
     return -1;
 }
 
+// The port ListenSocket is bound to, for srv_stop's wake-up connection.
+std::atomic<int> ListenPort{0};
+
+struct ConnectionStart {
+    SockHandle socket;
+    HttpHandler handler;
+};
+
 void connection_thread(void* arg) {
-    http_serve_connection(static_cast<SockHandle>(reinterpret_cast<intptr_t>(arg)));
+    ConnectionStart start = *static_cast<ConnectionStart*>(arg);
+    delete static_cast<ConnectionStart*>(arg);
+    http_serve_connection(start.socket, start.handler);
     release_connection_slot();
 }
 
@@ -90,7 +99,7 @@ int srv_last_probe_port(int base_port) {
     return last > 65535 ? 65535 : last;
 }
 
-int srv_listen(int base_port) {
+int srv_listen(int base_port, int* port_out) {
     if (sock_startup() != 0) return -2;
     int last = srv_last_probe_port(base_port);
     for (int port = base_port < 1 ? 1 : base_port; port <= last; port++) {
@@ -104,14 +113,15 @@ int srv_listen(int base_port) {
             sock_cleanup();
             return -2;
         }
-        ServerPort = port;
+        ListenPort.store(port);
+        *port_out = port;
         return 0;
     }
     sock_cleanup();
     return -1;
 }
 
-void srv_accept_loop(void) {
+void srv_accept_loop(HttpHandler handler) {
     while (RunningFlag.load() != 0) {
         wait_for_connection_slot();
         if (RunningFlag.load() == 0) break;
@@ -123,9 +133,11 @@ void srv_accept_loop(void) {
                 sock_close(client);
                 break;
             }
-            void* arg = reinterpret_cast<void*>(static_cast<intptr_t>(client));
+            auto* start = new (std::nothrow) ConnectionStart{client, handler};
             take_connection_slot();
-            if (thread_start_detached(connection_thread, arg, CONNECTION_STACK_BYTES) != 0) {
+            if (!start ||
+                thread_start_detached(connection_thread, start, CONNECTION_STACK_BYTES) != 0) {
+                delete start;
                 release_connection_slot();
                 sock_close(client);
             }
@@ -149,10 +161,10 @@ int srv_connection_count(void) {
 
 void srv_stop(void) {
     RunningFlag.store(0);
-    sock_close(sock_connect_loopback4(ServerPort));
+    sock_close(sock_connect_loopback4(ListenPort.load()));
 }
 
-int http_serve_connection(SockHandle socket) {
+int http_serve_connection(SockHandle socket, HttpHandler handler) {
     sock_set_send_timeout(socket, HttpTimeLimits.send_idle_ms);
     HttpConn conn;
     http_conn_init(&conn, socket);
@@ -162,7 +174,7 @@ int http_serve_connection(SockHandle socket) {
         if (!http_parse_request(head.get(), &request)) {
             http_send_bad_request(socket);
         } else {
-            http_route(socket, &conn, &request);
+            handler(socket, &conn, &request);
             // Closing with unread bytes pending would reset the connection and could destroy
             // the response before the client has read it.
             if (conn.body_read < request.content_length)

@@ -3,7 +3,8 @@
 // every accepted connection a detached thread that serves exactly one request.
 #include <atomic>
 
-#include "http/sock.h"
+#include "base/sock.h"
+#include "http/request.h"
 
 constexpr int PORT_PROBE_COUNT = 20;  // the base port and the 19 above it
 constexpr int LISTEN_BACKLOG = 64;
@@ -42,20 +43,24 @@ extern std::atomic<int> RunningFlag;
 // probe does not wrap to low ports).
 int srv_last_probe_port(int base_port);
 // Starts the socket layer and binds ListenSocket on the first port from base_port to
-// srv_last_probe_port(base_port) that no other socket holds. 0 on success (ServerPort then
+// srv_last_probe_port(base_port) that no other socket holds. 0 on success (*port_out then
 // holds the port); -1 when none of those ports could be bound; -2 when the socket layer did
 // not start or the chosen port could not be prepared, bound or listened on. On failure the
 // socket layer is stopped again.
-int srv_listen(int base_port);
+int srv_listen(int base_port, int* port_out);
+// Answers one parsed request: sends exactly one response on socket and never closes it; the
+// body is read through conn, and whatever it leaves unread is drained afterwards.
+using HttpHandler = void (*)(SockHandle socket, HttpConn* conn, HttpRequest* request);
+
 // Accepts connections until RunningFlag is 0, each on a detached thread running
-// http_serve_connection; a connection whose thread cannot start is closed unanswered. While
+// http_serve_connection with handler; a connection whose thread cannot start is closed unanswered. While
 // ConnectionLimit connections are being served it accepts nothing. Then closes
 // ListenSocket and stops the socket layer.
-void srv_accept_loop(void);
+void srv_accept_loop(HttpHandler handler);
 // Clears RunningFlag and wakes the accept loop with a connection of its own.
 void srv_stop(void);
 // The number of connections being served now (their threads running or about to start).
 int srv_connection_count(void);
-// Serves one connection: reads and parses the request, routes it, drains an unread body
-// and closes the socket, which it owns in every case. Returns 0.
-int http_serve_connection(SockHandle socket);
+// Serves one connection: reads and parses the request, hands it to handler, drains an unread
+// body and closes the socket, which it owns in every case. Returns 0.
+int http_serve_connection(SockHandle socket, HttpHandler handler);

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/strbuf.h"
 

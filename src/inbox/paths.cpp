@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/strbuf.h"
 #include "base/text.h"
 
@@ -392,4 +392,20 @@ char** rel_split_upload(const char* rel, int* count) {
     }
     free(path);
     return components;
+}
+
+char* rel_join_text(char* const* components, int count) {
+    StrBufOwner text;
+    for (int i = 0; i < count; i++) {
+        if (i > 0 && sb_append_char(text.get(), '/') != 0) return nullptr;
+        if (sb_append_str(text.get(), components[i]) != 0) return nullptr;
+    }
+    return sb_detach(text.get());
+}
+
+char* rel_normalize(const char* path) {
+    RelComponents parts;
+    parts.count = rel_split(path, &parts.items);
+    if (parts.count < 0) return nullptr;
+    return rel_join_text(parts.items, parts.count);
 }

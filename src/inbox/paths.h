@@ -119,3 +119,20 @@ char* rel_from_abs(const char* path);
 // sanitised. Never rejects. Returns the array (null when nothing is left) and the count
 // through *count; when memory runs out, the pieces so far. Free with rel_free.
 char** rel_split_upload(const char* rel, int* count);
+// The components joined with '/'; "" for a count of 0. New text, null only without memory.
+char* rel_join_text(char* const* components, int count);
+// A client path in its canonical form: components trimmed, joined with '/', no leading or
+// trailing slash ("" for the inbox itself). Null when the path is refused. New text.
+char* rel_normalize(const char* path);
+
+// Owns a component array from rel_split or rel_split_upload.
+struct RelComponents {
+    char** items = nullptr;
+    int count = 0;
+    RelComponents() = default;
+    RelComponents(const RelComponents&) = delete;
+    RelComponents& operator=(const RelComponents&) = delete;
+    ~RelComponents() {
+        if (items) rel_free(items, count);
+    }
+};

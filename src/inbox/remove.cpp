@@ -3,27 +3,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/console.h"
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/json.h"
-#include "http/response.h"
-#include "inbox/listing.h"
+#include "inbox/usage.h"
 #include "inbox/meta.h"
 #include "inbox/paths.h"
 
 namespace {
 
-constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
-constexpr const char* NO_SUCH_FILE = "文件不存在";
-constexpr const char* CANNOT_DELETE = "删不掉：文件被占用或没有权限";
 
-// The client path of a delete or stat body: "path" when it is a string, else "name". Borrowed
-// from the body; null when neither is a string.
-const char* body_path(const JsonValue* body) {
-    const char* path = json_string(json_get(body, "path"));
-    return path ? path : json_string(json_get(body, "name"));
-}
 
 // The disk path and record key of a client path that names something inside the inbox (not
 // the inbox itself). 0 with both set (the caller frees them), -1 otherwise.
@@ -92,10 +81,6 @@ void collect_top_level(const char* name, const FileInfo*, int is_dir, int is_rep
     list->items[list->count++] = {copy, is_dir, is_reparse};
 }
 
-void write_console_line(StrBuf* line) {
-    con_append_usage(line);
-    con_write_line(line->data);
-}
 
 }  // namespace
 
@@ -184,71 +169,4 @@ int inbox_stat_json(StrBuf* sb, const char* rel) {
     }
     free(abs);
     return rc;
-}
-
-void remove_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
-    int removed = 0, is_folder = 0, rc;
-    char* label;
-    {
-        JsonOwner body(http_read_json(conn, request->content_length));
-        const char* path = body_path(body.value);
-        // Formed before the deletion: afterwards the path names nothing.
-        label = rel_normalize(path);
-        rc = inbox_delete(path, &removed, &is_folder);
-    }
-    if (rc != 0) {
-        free(label);
-        if (rc == -2)
-            http_send_error(socket, CANNOT_DELETE, 500);
-        else
-            http_send_error(socket, NO_SUCH_FILE, 404);
-        return;
-    }
-    if (label && label[0]) {
-        StrBufOwner line;
-        // Pieces rather than one formatted append: a deep path may pass the formatting limit.
-        if (is_folder) {
-            sb_append_str(line.get(), "  删除文件夹 ");
-            sb_append_str(line.get(), label);
-            sb_appendf(line.get(), "（%d 项）", removed);
-        } else {
-            sb_append_str(line.get(), "  删除 ");
-            sb_append_str(line.get(), label);
-        }
-        write_console_line(line.get());
-    }
-    free(label);
-
-    StrBufOwner answer;
-    if (is_folder)
-        sb_appendf(answer.get(), "{\"ok\": true, \"removed\": %d}", removed);
-    else
-        sb_append_str(answer.get(), "{\"ok\": true}");
-    http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
-}
-
-void remove_handle_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
-    int removed = 0;
-    inbox_clear(&removed);
-    StrBufOwner line;
-    sb_appendf(line.get(), "  清空收件箱（%d 项）", removed);
-    write_console_line(line.get());
-
-    StrBufOwner answer;
-    sb_appendf(answer.get(), "{\"ok\": true, \"removed\": %d}", removed);
-    http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
-}
-
-void remove_handle_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
-    StrBufOwner answer;
-    int rc;
-    {
-        JsonOwner body(http_read_json(conn, request->content_length));
-        rc = inbox_stat_json(answer.get(), body_path(body.value));
-    }
-    if (rc != 0) {
-        http_send_error(socket, NO_SUCH_FILE, 404);
-        return;
-    }
-    http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
 }

@@ -3,8 +3,6 @@
 // the page asks the user to confirm a deletion. The inbox itself and hidden names can be
 // neither deleted nor measured.
 #include "base/strbuf.h"
-#include "http/request.h"
-#include "http/sock.h"
 
 // Deletes the file, folder or link at the client path rel. Both outputs are set to 0 first.
 // 0 on success: for a folder or link *is_folder_out is 1 and *removed_out the number of items
@@ -20,13 +18,3 @@ int inbox_clear(int* removed_out);
 // (a folder's own entry is not counted in dirs; hidden names and links inside are not counted
 // at all). 0 on success; -1 when the path is refused or names neither a file nor a folder.
 int inbox_stat_json(StrBuf* sb, const char* rel);
-
-// The POST handlers take what the router hands to every POST handler; the query is not used.
-// POST "/api/delete": JSON member "path", else "name". Writes the console line of a deletion.
-void remove_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                          const char* query);
-// POST "/api/clear": the body is ignored. Writes the console line of the clearing.
-void remove_handle_clear(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                         const char* query);
-// POST "/api/stat": JSON member "path", else "name".
-void remove_handle_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);

@@ -8,31 +8,21 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/json.h"
 #include "base/text.h"
-#include "http/response.h"
 #include "inbox/meta.h"
 #include "inbox/paths.h"
 
 namespace {
 
-constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
 constexpr const char* UNKNOWN_DEVICE = "未知设备";
-constexpr const char* OK_ANSWER = "{\"ok\": true}";
 
 // Serialises every read-modify-write of texts.json: without it two devices posting at the
 // same moment would each rewrite the list they read, and one text would be lost.
 std::mutex TextsLock;
 
-struct TextOwner {
-    char* text;
-    explicit TextOwner(char* t) : text(t) {}
-    TextOwner(const TextOwner&) = delete;
-    TextOwner& operator=(const TextOwner&) = delete;
-    ~TextOwner() { free(text); }
-};
 
 // Seconds since 1970, UTC, with the clock's fraction.
 double now_seconds() {
@@ -56,7 +46,7 @@ void write_store(JsonValue* array, double cutoff) {
     StrBufOwner list;
     texts_write_list(list.get(), array, cutoff);
     TextOwner path(texts_path());
-    if (path.text && list->data) state_write_file(path.text, list->data, list->len);
+    if (path.get() && list->data) state_write_file(path.get(), list->data, list->len);
 }
 
 // The id of a new text: milliseconds since 1970, then four digits scrambled from a second
@@ -82,17 +72,13 @@ int push_front(JsonValue* array, JsonValue* item) {
     return 0;
 }
 
-void send_ok(SockHandle socket) {
-    http_send_response(socket, 200, JSON_TYPE, OK_ANSWER, strlen(OK_ANSWER), nullptr, 0);
-}
-
 }  // namespace
 
 JsonValue* texts_load(double* cutoff_out) {
     *cutoff_out = now_seconds() - TEXTS_MAX_AGE_SECONDS;
     JsonValue* array = nullptr;
     TextOwner path(texts_path());
-    if (path.text) array = state_load_json(path.text, JSON_ARRAY);
+    if (path.get()) array = state_load_json(path.get(), JSON_ARRAY);
     return array ? array : json_parse("[]", 2);
 }
 
@@ -171,7 +157,7 @@ int texts_delete(const char* id) {
 void texts_clear(void) {
     std::lock_guard<std::mutex> hold(TextsLock);
     TextOwner path(texts_path());
-    if (path.text) state_write_file(path.text, "[]", 2);
+    if (path.get()) state_write_file(path.get(), "[]", 2);
 }
 
 void texts_list_json(StrBuf* sb) {
@@ -184,44 +170,4 @@ void texts_list_json(StrBuf* sb) {
         return;
     }
     texts_write_list(sb, array.value, cutoff);
-}
-
-void texts_handle_list(SockHandle socket, const char*) {
-    StrBufOwner answer;
-    sb_append_str(answer.get(), "{\"texts\": ");
-    texts_list_json(answer.get());
-    sb_append_char(answer.get(), '}');
-    http_send_response(socket, 200, JSON_TYPE, answer->data, answer->len, nullptr, 0);
-}
-
-void texts_handle_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
-    JsonOwner body(http_read_json(conn, request->content_length));
-    const char* from = json_string(json_get(body.value, "from"));
-    TextOwner trimmed(utf8_trim(json_string_or(json_get(body.value, "text"), "")));
-    if (!trimmed.text || !trimmed.text[0]) {
-        http_send_error(socket, "内容为空", 400);
-        return;
-    }
-    // A name given in the body is taken as it is; the header's name is decoded, trimmed and
-    // cut by http_device_name.
-    TextOwner header_name(from ? nullptr : http_device_name(&request->headers));
-    const char* device = from ? from : header_name.text;
-    if (device && !device[0]) device = nullptr;
-
-    TextOwner cut(utf8_truncate(trimmed.text, TEXT_MAX_CHARS));
-    texts_add(cut.text ? cut.text : trimmed.text, device);
-    send_ok(socket);
-}
-
-void texts_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
-    {
-        JsonOwner body(http_read_json(conn, request->content_length));
-        texts_delete(json_string(json_get(body.value, "id")));
-    }
-    send_ok(socket);
-}
-
-void texts_handle_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
-    texts_clear();
-    send_ok(socket);
 }

@@ -9,8 +9,6 @@
 #include <cstddef>
 
 #include "base/strbuf.h"
-#include "http/request.h"
-#include "http/sock.h"
 
 struct JsonValue;
 
@@ -36,14 +34,3 @@ int texts_delete(const char* id);
 void texts_clear(void);
 // Appends the current list (expired items hidden; nothing is written to disk).
 void texts_list_json(StrBuf* sb);
-
-// Handlers with the router's GET and POST signatures; the query is not used.
-// GET/HEAD "/api/texts".
-void texts_handle_list(SockHandle socket, const char* query);
-// POST "/api/text": JSON "text" and "from", header "X-Device-Name".
-void texts_handle_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
-// POST "/api/text/delete": JSON "id".
-void texts_handle_delete(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                         const char* query);
-// POST "/api/text/clear".
-void texts_handle_clear(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);

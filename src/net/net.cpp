@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
+#include "base/config.h"
 
 namespace {
 

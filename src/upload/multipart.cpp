@@ -6,14 +6,10 @@
 
 #include "base/strbuf.h"
 #include "base/text.h"
-#include "upload/cp936.h"
+#include "base/cp936.h"
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
 
 // A delimiter with its failure table (for each prefix, the length of its longest proper
 // border), so that the search is linear in the body whatever boundary the client chose.
@@ -323,15 +319,15 @@ bool starts_with_nocase(const char* text, const char* prefix) {
 
 // What a part's header block says about it. The texts are owned.
 struct PartInfo {
-    Text field_name;
-    Text file_name;
-    Text content_type;
+    TextOwner field_name;
+    TextOwner file_name;
+    TextOwner content_type;
 };
 
 // The value of filename*=: charset and language before "''" are ignored, the rest is
 // percent-decoded with '+' kept as it is.
 char* decode_ext_value(const char* rest) {
-    Text value(hdr_trim(rest, strlen(rest)));
+    TextOwner value(hdr_trim(rest, strlen(rest)));
     if (!value) return nullptr;
     const char* encoded = value.get();
     const char* quotes = strstr(encoded, "''");
@@ -344,7 +340,7 @@ char* decode_ext_value(const char* rest) {
 // Reads field name and file name from a Content-Disposition value. When both file-name forms
 // are present the later one wins. 0, or -1 when memory runs out.
 int parse_disposition(const char* raw, PartInfo* info) {
-    Text value(hdr_to_utf8(raw));
+    TextOwner value(hdr_to_utf8(raw));
     if (!value) return -1;
     info->field_name.reset();
     info->file_name.reset();
@@ -353,7 +349,7 @@ int parse_disposition(const char* raw, PartInfo* info) {
     for (;;) {
         char* semicolon = strchr(cursor, ';');
         size_t piece_len = semicolon ? static_cast<size_t>(semicolon - cursor) : strlen(cursor);
-        Text piece(hdr_trim(cursor, piece_len));
+        TextOwner piece(hdr_trim(cursor, piece_len));
         if (!piece) return -1;
         const char* p = piece.get();
         if (starts_with_nocase(p, "name=")) {
@@ -375,7 +371,7 @@ int parse_disposition(const char* raw, PartInfo* info) {
 int apply_header_line(const char* line, PartInfo* info) {
     const char* colon = strchr(line, ':');
     if (!colon) return 0;
-    Text name(hdr_trim(line, static_cast<size_t>(colon - line)));
+    TextOwner name(hdr_trim(line, static_cast<size_t>(colon - line)));
     if (!name) return -1;
     for (char* c = name.get(); *c; ++c)
         if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
@@ -403,7 +399,7 @@ int parse_header_block(const char* block, size_t len, PartInfo* info) {
     while (pos <= len) {
         const char* eol = find_crlf(block + pos, len - pos);
         size_t line_len = eol ? static_cast<size_t>(eol - (block + pos)) : len - pos;
-        Text line(hdr_trim(block + pos, line_len));
+        TextOwner line(hdr_trim(block + pos, line_len));
         if (!line || apply_header_line(line.get(), info) != 0) return -1;
         if (!eol) break;
         pos += line_len + 2;
@@ -456,12 +452,12 @@ int mp_parse(MpReadFn read, void* read_context, int64_t content_length, const ch
     // The part delimiter is "\r\n--" + boundary; the first delimiter is the same without the
     // line break, since the body may begin with it.
     size_t part_len = blen + 4;
-    Text part_bytes(static_cast<char*>(malloc(part_len)));
+    TextOwner part_bytes(static_cast<char*>(malloc(part_len)));
     std::unique_ptr<uint32_t, FreeDeleter> fails(
         static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (2 * part_len - 2))));
     // The window never keeps more than a delimiter's length before a read.
     size_t cap = MP_READ_MAX + part_len;
-    Text window(static_cast<char*>(malloc(cap)));
+    TextOwner window(static_cast<char*>(malloc(cap)));
     if (!part_bytes || !fails || !window) return -1;
     memcpy(part_bytes.get(), "\r\n--", 4);
     memcpy(part_bytes.get() + 4, boundary, blen);

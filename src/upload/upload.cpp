@@ -4,28 +4,19 @@
 #include <cstring>
 #include <memory>
 
-#include "app/console.h"
-#include "app/settings.h"
+#include "base/console.h"
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/json.h"
+#include "base/text.h"
 #include "base/strbuf.h"
-#include "http/response.h"
 #include "inbox/listing.h"
 #include "inbox/meta.h"
 #include "inbox/paths.h"
+#include "inbox/usage.h"
 
 namespace {
 
-const char* const MSG_EMPTY_BODY = "空请求体";
-const char* const MSG_NO_FOLDER = "文件夹不存在";
-const char* const MSG_NOT_MULTIPART = "解析上传失败：不是 multipart/form-data 请求";
-const char* const MSG_INTERRUPTED = "传输中断，文件没有传完，请重试";
-const char* const MSG_NO_FILE = "没有收到文件";
-const char* const JSON_TYPE = "application/json; charset=utf-8";
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
 
 // Owns a component array from rel_split or rel_split_upload.
 struct Components {
@@ -89,7 +80,7 @@ bool rel_reachable(const char* rel) {
 
 // rel_reachable of the target folder's relative path followed by the given pieces.
 bool pieces_reachable(const UploadTarget* target, const char* const* pieces, int count) {
-    std::unique_ptr<char, FreeDeleter> base(rel_from_abs(target->target_dir));
+    TextOwner base(rel_from_abs(target->target_dir));
     if (!base) return false;
     StrBufOwner rel;
     sb_append_str(rel.get(), base.get());
@@ -132,7 +123,7 @@ const char* map_folder(UploadTarget* target, const char* sent) {
         if (strcmp(target->sent_names[i], sent) == 0) return target->used_names[i];
     PathCreated made;
     if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &made) != 0) return nullptr;
-    std::unique_ptr<char, FreeDeleter> made_path(made.path);
+    TextOwner made_path(made.path);
     upload_record_dir(target, made.path);
     int32_t before = target->map_count;
     int32_t sent_count = before;
@@ -243,56 +234,40 @@ bool any_failed(const UploadContext* context) {
     return false;
 }
 
-// Runs the parse over the body and sends the one answer.
-void store_and_answer(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                      UploadContext* context, const char* device) {
-    const char* type = http_header(&request->headers, "Content-Type");
-    int result =
-        mp_parse(upload_read_body, conn, request->content_length, type, upload_open_part, context);
+// Runs the parse over the body; on success records the senders and builds the answer.
+int store_parts(UploadContext* context, const UploadBody* body, const char* device,
+                StrBuf* answer) {
+    int result = mp_parse(body->read, body->source, body->length, body->content_type,
+                          upload_open_part, context);
     // A file whose last bytes could not be flushed is as incomplete as one cut short.
     if (result == 1 && any_failed(context)) result = 0;
     if (result != 1) {
         upload_discard_files(context);
         upload_remove_created_dirs(&context->target);
-        http_send_error(socket, result < 0 ? MSG_NOT_MULTIPART : MSG_INTERRUPTED, 400);
-        return;
+        return result < 0 ? UPLOAD_NOT_MULTIPART : UPLOAD_INTERRUPTED;
     }
     if (context->file_count == 0) {
         upload_remove_created_dirs(&context->target);
-        http_send_error(socket, MSG_NO_FILE, 400);
-        return;
+        return UPLOAD_NO_FILE;
     }
-    StrBufOwner body;
-    build_answer(body.get(), context);
+    build_answer(answer, context);
     record_senders(context, device);
     usage_invalidate();
     write_console_line(context->file_count);
-    http_send_response(socket, 200, JSON_TYPE, body.c_str(), body->len, nullptr, 0);
+    return UPLOAD_STORED;
 }
 
 }  // namespace
 
-int64_t upload_read_body(void* conn, char* buffer, size_t capacity) {
-    return http_conn_read(static_cast<HttpConn*>(conn), buffer, capacity);
-}
-
-void upload_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query) {
-    if (request->content_length < 1) {
-        http_send_error(socket, MSG_EMPTY_BODY, 400);
-        return;
-    }
+int upload_store(const char* dir, const UploadBody* body, const char* device, StrBuf* answer) {
     UploadContext context;
     memset(&context, 0, sizeof context);
-    std::unique_ptr<char, FreeDeleter> device(http_device_name(&request->headers));
-    std::unique_ptr<char, FreeDeleter> dir(http_query_param(query ? query : "", "dir"));
-    if (upload_resolve_dir(&context.target, dir ? dir.get() : "") != 0) {
-        // The body is drained by the connection thread after the answer.
-        http_send_error(socket, MSG_NO_FOLDER, 404);
-    } else {
-        store_and_answer(socket, conn, request, &context, device ? device.get() : "");
-    }
+    int result = upload_resolve_dir(&context.target, dir ? dir : "") != 0
+                     ? UPLOAD_NO_FOLDER
+                     : store_parts(&context, body, device ? device : "", answer);
     upload_free_target(&context.target);
     upload_free_files(&context);
+    return result;
 }
 
 int upload_resolve_dir(UploadTarget* target, const char* dir) {
@@ -300,7 +275,7 @@ int upload_resolve_dir(UploadTarget* target, const char* dir) {
     Components comps;
     comps.count = rel_split(dir, &comps.items);
     if (comps.count < 0) return -1;
-    std::unique_ptr<char, FreeDeleter> joined;
+    TextOwner joined;
     const char* folder = InboxDir;
     if (comps.count > 0) {
         joined.reset(rel_join(comps.items, comps.count));
@@ -337,7 +312,7 @@ char* upload_target_path(UploadTarget* target, const char* file_name, FsFile** f
         return nullptr;
     }
     // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
-    std::unique_ptr<char, FreeDeleter> rel(rel_from_abs(made.path));
+    TextOwner rel(rel_from_abs(made.path));
     if (!rel || !rel_reachable(rel.get())) {
         fs_close(made.file);
         fs_delete_file(made.path);

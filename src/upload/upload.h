@@ -10,8 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include "base/fs.h"
-#include "http/request.h"
-#include "http/sock.h"
+#include "base/strbuf.h"
 #include "upload/multipart.h"
 
 constexpr size_t UPLOAD_PATH_BYTES = 4096;
@@ -44,14 +43,26 @@ struct UploadContext {
     UploadTarget target;
 };
 
-// POST "/api/upload": query is the undecoded text after '?' (empty when there is none).
-// Always sends exactly one response on socket.
-void upload_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+// The body of one upload request: read returns the next bytes of the source (0 or less at the
+// end or on failure); content_type is the request's Content-Type header (null when absent).
+struct UploadBody {
+    MpReadFn read;
+    void* source;
+    int64_t length;
+    const char* content_type;
+};
 
-// The parser's read callback over a connection (context is the HttpConn): carried-over body
-// bytes first, then one socket receive; counts what it hands out in body_read. Returns the
-// count, or 0 or less at the end or on failure.
-int64_t upload_read_body(void* conn, char* buffer, size_t capacity);
+// Results of upload_store.
+constexpr int UPLOAD_STORED = 0;         // every file kept; answer holds the success object
+constexpr int UPLOAD_NO_FOLDER = -1;     // dir is refused or not a folder; the body is unread
+constexpr int UPLOAD_NOT_MULTIPART = -2;  // not a multipart body; nothing kept
+constexpr int UPLOAD_INTERRUPTED = -3;   // the body ended early or a write failed; nothing kept
+constexpr int UPLOAD_NO_FILE = -4;       // a whole body without any file part
+
+// Stores the file parts of a multipart body in the inbox folder dir (a client path, empty for
+// the inbox itself), recording device as their sender and writing the console line. On
+// UPLOAD_STORED appends {"ok": true, "files": [{"name", "size"}, ...]} to answer.
+int upload_store(const char* dir, const UploadBody* body, const char* device, StrBuf* answer);
 
 // The parser's open callback (context is the UploadContext). A part with a file name gets a
 // newly created file and its record's sink; null (content thrown away) for a part without a

@@ -1,6 +1,6 @@
 #pragma once
 // ZIP packaging: a selection of the inbox's files and folders as one ZIP archive of stored
-// (uncompressed) entries, built in a temporary file and streamed to the client as a download.
+// (uncompressed) entries, built in a temporary file.
 //
 // The archive uses 32-bit sizes and offsets only (no ZIP64), so every selection is checked
 // against what those fields can reach before anything is written. Entry names are the paths
@@ -10,9 +10,6 @@
 // the caller's structures, so any number of archives can be built at once.
 #include <cstddef>
 #include <cstdint>
-
-#include "http/request.h"
-#include "http/sock.h"
 
 // ---- Limits ------------------------------------------------------------------------------
 
@@ -174,9 +171,3 @@ char* zip_download_name(const ZipCalendar* now);
 // from 0x80 up and double quotes dropped; "files" when nothing is left) and the UTF-8 name
 // percent-encoded. Newly allocated; null when memory runs out.
 char* zip_disposition(const char* download_name);
-
-// The POST "/zip" handler: reads the form body, packs the selection and sends it as an
-// "application/zip" attachment, or answers with a JSON error. The temporary archive is deleted
-// once the transfer ends, also when the client stops reading. The query is not used (the
-// selection comes in the body); it is taken like every POST handler's.
-void zip_handle(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);

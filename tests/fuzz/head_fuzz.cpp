@@ -13,7 +13,7 @@
 #include "base/strbuf.h"
 #include "fuzz_check.h"
 #include "http/request.h"
-#include "http/sock.h"
+#include "base/sock.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/text.h"
 #include "fuzz_check.h"
 #include "inbox/paths.h"

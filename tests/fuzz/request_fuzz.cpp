@@ -12,7 +12,7 @@
 #include "base/text.h"
 #include "fuzz_check.h"
 #include "http/request.h"
-#include "http/router.h"
+#include "api/router.h"
 
 namespace {
 
@@ -187,7 +187,7 @@ void check_request(const HttpRequest& req, const Expected& want, const StrBuf& h
     // The cross-site check reads two more header values; a request without Origin passes.
     const char* origin = http_header(&req.headers, "Origin");
     const char* host = http_header(&req.headers, "Host");
-    int allowed = http_origin_allowed(origin, host);
+    int allowed = api_origin_allowed(origin, host);
     FUZZ_CHECK(allowed == 0 || allowed == 1);
     if (!origin) FUZZ_CHECK(allowed == 1);
     if (origin && host) {
@@ -195,7 +195,7 @@ void check_request(const HttpRequest& req, const Expected& want, const StrBuf& h
         std::string own = std::string("http://") + host;
         bool plain =
             *host && strspn(host, "abcdefghijklmnopqrstuvwxyz0123456789.-") == strlen(host);
-        if (plain) FUZZ_CHECK(http_origin_allowed(own.c_str(), host) == 1);
+        if (plain) FUZZ_CHECK(api_origin_allowed(own.c_str(), host) == 1);
     }
     char* device = http_device_name(&req.headers);
     FUZZ_CHECK(device != nullptr && utf8_count(device) <= DEVICE_NAME_MAX_CHARS);

@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "http/sock.h"
+#include "base/sock.h"
 
 struct LoopbackPair {
     SockHandle server = SOCK_INVALID;  // the accepted end, as a connection thread sees it

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/json.h"
-#include "loopback.h"
+#include "http/loopback.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "loopback.h"
+#include "http/loopback.h"
 
 namespace {
 

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
+#include "api/router.h"
+#include "base/config.h"
 #include "http/request.h"
-#include "loopback.h"
+#include "http/loopback.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ struct ServedConnection {
         ok = pair.ok();
         SockHandle server = pair.server;
         pair.server = SOCK_INVALID;  // the connection thread owns and closes it
-        thread = std::thread([server] { http_serve_connection(server); });
+        thread = std::thread([server] { http_serve_connection(server, api_route); });
     }
     ~ServedConnection() {
         if (thread.joinable()) thread.join();
@@ -78,7 +79,7 @@ TEST(Listener, TakenPortIsSkippedAndTheNextBound) {
     ASSERT_GT(port, 0);
     PortHolder other(port);
     ASSERT_TRUE(other.held());
-    ASSERT_EQ(srv_listen(port), 0);
+    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
     EXPECT_EQ(ServerPort, port + 1);
     EXPECT_EQ(sock_local_port(ListenSocket), port + 1);
     // A second listener on the same port must fail: the port counts as taken.
@@ -93,7 +94,7 @@ TEST(Listener, TakenPortIsSkippedAndTheNextBound) {
 TEST(Listener, NoWrapPastTheLastPort) {
     PortHolder top(65535);
     if (!top.held()) GTEST_SKIP() << "port 65535 is in use here";
-    EXPECT_EQ(srv_listen(65535), -1);
+    EXPECT_EQ(srv_listen(65535, &ServerPort), -1);
     EXPECT_EQ(ListenSocket, SOCK_INVALID);
     EXPECT_EQ(ServerPort, DEFAULT_PORT);
 }
@@ -101,9 +102,9 @@ TEST(Listener, NoWrapPastTheLastPort) {
 TEST(Listener, ServesManyConnectionsInParallelAndStops) {
     int port = free_port_pair();
     ASSERT_GT(port, 0);
-    ASSERT_EQ(srv_listen(port), 0);
+    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
     RunningFlag.store(1);
-    std::thread loop(srv_accept_loop);
+    std::thread loop(srv_accept_loop, api_route);
 
     // Every client holds its connection open until all have connected, so the answers can
     // only come from connections served side by side.
@@ -145,9 +146,9 @@ TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
     ConnectionLimit = 2;
     int port = free_port_pair();
     ASSERT_GT(port, 0);
-    ASSERT_EQ(srv_listen(port), 0);
+    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
     RunningFlag.store(1);
-    std::thread loop(srv_accept_loop);
+    std::thread loop(srv_accept_loop, api_route);
     auto wait_for_count = [](int wanted) {
         for (int i = 0; i < 200 && srv_connection_count() != wanted; i++) pause_ms(10);
         return srv_connection_count();

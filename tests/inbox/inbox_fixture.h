@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 
 class InboxFixture : public ::testing::Test {

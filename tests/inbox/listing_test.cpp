@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "inbox_fixture.h"
+#include "base/config.h"
+#include "inbox/mime.h"
+#include "inbox/paths.h"
+#include "inbox/usage.h"
+#include "inbox/inbox_fixture.h"
 
 namespace fs = std::filesystem;
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 
 namespace {

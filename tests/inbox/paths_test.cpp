@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/text.h"
 
 namespace fs = std::filesystem;

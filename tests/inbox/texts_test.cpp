@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/json.h"
-#include "inbox_fixture.h"
+#include "inbox/inbox_fixture.h"
 
 namespace {
 

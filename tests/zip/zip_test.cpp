@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 
 namespace {

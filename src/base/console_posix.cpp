@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console_platform.h"
+#include "base/console_platform.h"
 
 void con_platform_write(const char* text) {
     fwrite(text, 1, strlen(text), stdout);

@@ -1,17 +1,16 @@
 #pragma once
 // The endpoints that need no storage of their own: "/api/info" and "/api/open".
 #include "base/strbuf.h"
-#include "http/request.h"
-#include "http/sock.h"
+#include "api/handler.h"
 
 // Appends the info object (name, version, port, addresses, base URL, inbox, host, tree) as
 // one line of JSON. The addresses are discovered afresh on every call.
 void api_info_json(StrBuf* sb);
 
 // GET "/api/info": the info object.
-void api_handle_info(SockHandle socket, const char* query);
+void api_info(SockHandle socket, const char* query);
 
 // POST "/api/open": shows an inbox folder (JSON "path") in the desktop's file manager, or the
 // inbox itself when the path is missing, refused, a file or not there. Always 200 with
 // {"ok": true|false} after the desktop's answer.
-void api_handle_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);

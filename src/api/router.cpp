@@ -1,36 +1,32 @@
-#include "http/router.h"
+#include "api/router.h"
 
 #include <cstdlib>
 #include <cctype>
 #include <cstring>
 #include <string>
 
+#include "api/download.h"
+#include "api/files.h"
+#include "api/info.h"
+#include "api/qr_endpoint.h"
+#include "api/remove.h"
+#include "api/texts.h"
+#include "api/upload.h"
+#include "api/zip.h"
 #include "base/text.h"
-#include "http/api.h"
-#include "http/download.h"
 #include "http/response.h"
-#include "inbox/listing.h"
-#include "inbox/remove.h"
-#include "inbox/texts.h"
-#include "qr/qr_endpoint.h"
-#include "upload/upload.h"
 #include "web/page.h"
-#include "zip/zip.h"
 
 namespace {
 
-using GetHandler = void (*)(SockHandle socket, const char* query);
-using PostHandler = void (*)(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                             const char* query);
-
 struct GetRoute {
     const char* path;
-    GetHandler handler;
+    ApiGetHandler handler;
 };
 
 struct PostRoute {
     const char* path;
-    PostHandler handler;
+    ApiPostHandler handler;
 };
 
 void serve_page(SockHandle socket, const char*) {
@@ -48,23 +44,23 @@ void serve_favicon(SockHandle socket, const char*) {
 const GetRoute GET_ROUTES[] = {
     {"/", serve_page},
     {"/index.html", serve_page},
-    {"/api/info", api_handle_info},
-    {"/api/files", list_handle_files},
-    {"/api/texts", texts_handle_list},
-    {"/qr.svg", qr_handle_svg},
+    {"/api/info", api_info},
+    {"/api/files", api_files},
+    {"/api/texts", api_texts},
+    {"/qr.svg", api_qr_svg},
     {"/favicon.ico", serve_favicon},
 };
 
 const PostRoute POST_ROUTES[] = {
-    {"/api/upload", upload_handle},
-    {"/zip", zip_handle},
-    {"/api/text", texts_handle_post},
-    {"/api/text/delete", texts_handle_delete},
-    {"/api/text/clear", texts_handle_clear},
-    {"/api/delete", remove_handle_delete},
-    {"/api/clear", remove_handle_clear},
-    {"/api/stat", remove_handle_stat},
-    {"/api/open", api_handle_open},
+    {"/api/upload", api_upload},
+    {"/zip", api_zip},
+    {"/api/text", api_text_post},
+    {"/api/text/delete", api_text_delete},
+    {"/api/text/clear", api_text_clear},
+    {"/api/delete", api_delete},
+    {"/api/clear", api_clear},
+    {"/api/stat", api_stat},
+    {"/api/open", api_open},
 };
 
 struct HostPort {
@@ -108,7 +104,7 @@ void route_get(SockHandle socket, HttpRequest* request, const StrBuf* path, cons
             return;
         }
         int is_head = strcmp(request->method, "HEAD") == 0;
-        http_serve_file(socket, path->data + 3, query, &request->headers, is_head);
+        api_serve_file(socket, path->data + 3, query, &request->headers, is_head);
         return;
     }
     http_send_error(socket, "没有这个页面", 404);
@@ -128,7 +124,7 @@ void route_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const S
 
 }  // namespace
 
-int http_origin_allowed(const char* origin, const char* host) {
+int api_origin_allowed(const char* origin, const char* host) {
     if (!origin) return 1;
     if (!host) return 0;
     std::string text = origin;
@@ -147,7 +143,7 @@ int http_origin_allowed(const char* origin, const char* host) {
     return from.host == to.host && from.port == to.port ? 1 : 0;
 }
 
-void http_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
+void api_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
     const char* method = request->method;
     bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     bool is_post = strcmp(method, "POST") == 0;
@@ -168,7 +164,7 @@ void http_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
     }
     url_decode_path(path.get(), target, raw_len);
 
-    if (is_post && !http_origin_allowed(http_header(&request->headers, "Origin"),
+    if (is_post && !api_origin_allowed(http_header(&request->headers, "Origin"),
                                         http_header(&request->headers, "Host"))) {
         // Another site's page must not change the inbox; the body is drained afterwards.
         http_send_error(socket, "跨站请求被拒绝", 403);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "upload/cp936.h"
+#include "base/cp936.h"
 
 namespace {
 // U+FFFD, put in place of each byte that is not valid GBK, as the Windows conversion without

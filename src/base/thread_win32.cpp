@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "http/thread.h"
+#include "base/thread.h"
 
 namespace {
 

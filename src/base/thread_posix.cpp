@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "http/thread.h"
+#include "base/thread.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "app/banner.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 namespace {
 std::string banner(const std::vector<const char*>& addresses, uint64_t files, uint64_t bytes) {
     StrBufOwner sb;
-    con_build_banner(sb.get(), 8621, addresses.data(), static_cast<int>(addresses.size()),
+    banner_build(sb.get(), 8621, addresses.data(), static_cast<int>(addresses.size()),
                      "/home/u/收件箱", files, bytes);
     return sb.c_str();
 }

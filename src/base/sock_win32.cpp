@@ -2,7 +2,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "http/sock.h"
+#include "base/sock.h"
 
 namespace {
 

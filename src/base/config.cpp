@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "base/config.h"
 
 char InboxDir[SETTINGS_PATH_BYTES];
 char StateDir[SETTINGS_PATH_BYTES];

@@ -6,7 +6,6 @@
 constexpr const char* APP_VERSION = "1.0.0";
 constexpr const char* APP_NAME = "舟匣";
 constexpr int DEFAULT_PORT = 8620;
-constexpr uint64_t USAGE_WARN_BYTES = 5368709120ull;  // 5 GiB
 constexpr int SETTINGS_PATH_BYTES = 4096;
 constexpr int SETTINGS_IP_BYTES = 64;
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "upload/cp936.h"
+#include "base/cp936.h"
 
 char* cp936_to_utf8(const char* bytes, size_t length) {
     if (length == 0 || length > INT_MAX / 4) return nullptr;

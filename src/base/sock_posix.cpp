@@ -12,7 +12,7 @@
 
 #include <climits>
 
-#include "http/sock.h"
+#include "base/sock.h"
 
 namespace {
 

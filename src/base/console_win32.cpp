@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "app/console_platform.h"
+#include "base/console_platform.h"
 #include "base/fs.h"
 
 void con_platform_write(const char* text) {

@@ -1,32 +1,17 @@
-#include "app/console.h"
+#include "app/banner.h"
 
-#include "app/console_platform.h"
-#include "app/settings.h"
-#include "inbox/listing.h"
+#include "base/console.h"
+#include "base/config.h"
+#include "inbox/usage.h"
 #include "net/net.h"
 
 namespace {
 constexpr const char* SEPARATOR = "==============================================================\n";
 constexpr double BYTES_PER_MB = 1048576.0;
 
-// The inbox usage as the console shows it: the listing's cached count, refreshed after
-// every change, so a line written right after a deletion shows the new totals.
-void current_usage(uint64_t* files, uint64_t* bytes) {
-    usage_get(files, bytes);
-}
-
 }  // namespace
 
-void con_write(const char* text) {
-    if (text) con_platform_write(text);
-}
-
-void con_write_line(const char* text) {
-    con_write(text);
-    con_write("\n");
-}
-
-void con_build_banner(StrBuf* sb, int port, const char* const* addresses, int address_count,
+void banner_build(StrBuf* sb, int port, const char* const* addresses, int address_count,
                       const char* inbox, uint64_t files, uint64_t bytes) {
     sb_append_str(sb, "\n");
     sb_append_str(sb, SEPARATOR);
@@ -53,22 +38,14 @@ void con_build_banner(StrBuf* sb, int port, const char* const* addresses, int ad
     sb_append_str(sb, "\n");
 }
 
-void con_print_banner(int port) {
+void banner_print(int port) {
     AddressSlot slots[MAX_LAN_ADDRESSES];
     const char* addresses[MAX_LAN_ADDRESSES];
     int count = net_shown_addresses(slots);
     for (int i = 0; i < count; ++i) addresses[i] = slots[i].text;
     uint64_t files = 0, bytes = 0;
-    current_usage(&files, &bytes);
+    usage_get(&files, &bytes);
     StrBufOwner banner;
-    con_build_banner(banner.get(), port, addresses, count, InboxDir, files, bytes);
+    banner_build(banner.get(), port, addresses, count, InboxDir, files, bytes);
     con_write(banner.c_str());
-}
-
-void con_append_usage(StrBuf* sb) {
-    uint64_t files = 0, bytes = 0;
-    current_usage(&files, &bytes);
-    sb_appendf(sb, "  ·  现在 %llu 个文件，%.1f MB", static_cast<unsigned long long>(files),
-               static_cast<double>(bytes) / BYTES_PER_MB);
-    if (bytes >= USAGE_WARN_BYTES) sb_append_str(sb, "   [!!] 已经超过 5 GB，不用的文件记得在网页上删掉");
 }

@@ -1,11 +1,11 @@
-#include "http/api.h"
+#include "api/info.h"
 
 #include <cstdlib>
 
-#include "app/app_platform.h"
-#include "app/settings.h"
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/json.h"
+#include "base/shell.h"
 #include "http/response.h"
 #include "inbox/paths.h"
 #include "net/net.h"
@@ -58,13 +58,13 @@ void api_info_json(StrBuf* sb) {
     free(host);
 }
 
-void api_handle_info(SockHandle socket, const char*) {
+void api_info(SockHandle socket, const char*) {
     StrBufOwner body;
     api_info_json(body.get());
     send_json(socket, body.get());
 }
 
-void api_handle_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
     JsonValue* json = http_read_json(conn, request->content_length);
     char* folder = resolve_folder(json_string(json_get(json, "path")));
     json_free(json);
@@ -72,7 +72,7 @@ void api_handle_open(SockHandle socket, HttpConn* conn, HttpRequest* request, co
         free(folder);
         folder = rel_join(nullptr, 0);
     }
-    int opened = folder ? app_shell_open(folder) : 0;
+    int opened = folder ? shell_open(folder) : 0;
     free(folder);
     StrBufOwner body;
     sb_appendf(body.get(), "{\"ok\": %s}", opened ? "true" : "false");

@@ -1,4 +1,4 @@
-#include "qr/qr_endpoint.h"
+#include "api/qr_endpoint.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "net/net.h"
 #include "qr/qr_svg.h"
 
-void qr_handle_svg(SockHandle socket, const char* query) {
+void api_qr_svg(SockHandle socket, const char* query) {
     char* text = http_query_param(query, "data");
     if (!text || !text[0]) {
         std::free(text);

@@ -1,4 +1,4 @@
-#include "http/router.h"
+#include "api/router.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "http/server.h"
-#include "loopback.h"
+#include "http/loopback.h"
 #include "web/page.h"
 
 namespace {
@@ -17,7 +17,7 @@ std::string exchange(const std::string& request) {
     if (!pair.ok()) return "(no connection)";
     SockHandle server = pair.server;
     pair.server = SOCK_INVALID;
-    std::thread serving([server] { http_serve_connection(server); });
+    std::thread serving([server] { http_serve_connection(server, api_route); });
     pair.send(request);
     std::string got = read_until_close(pair.client);
     serving.join();
@@ -109,6 +109,6 @@ TEST(RouterOrigin, SameHostAndPortOnly) {
         {"http://:8620", ":8620", 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(http_origin_allowed(c.origin, c.host), c.allowed)
+        EXPECT_EQ(api_origin_allowed(c.origin, c.host), c.allowed)
             << (c.origin ? c.origin : "none") << " / " << (c.host ? c.host : "none");
 }

@@ -1,0 +1,149 @@
+#include "api/download.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "base/config.h"
+#include "base/fs.h"
+#include "base/strbuf.h"
+#include "base/text.h"
+#include "http/download.h"
+#include "http/response.h"
+#include "inbox/mime.h"
+#include "inbox/paths.h"
+
+namespace {
+
+const char* const NOT_FOUND = "文件不存在";
+
+// The file that a request names, open from the start: the head is made from the file that
+// will be sent, so a file replaced or deleted meanwhile still gets its own length and bytes.
+struct ServedFile {
+    char* path = nullptr;  // absolute
+    char* name = nullptr;  // its last component
+    FsFile* file = nullptr;
+    int64_t size = 0;
+    ~ServedFile() {
+        fs_close(file);
+        free(path);
+        free(name);
+    }
+};
+
+// Resolves the relative path to an existing regular file inside the inbox. 1 or 0.
+int resolve_file(const char* relative_path, ServedFile* file) {
+    char** components = nullptr;
+    int count = rel_split(relative_path, &components);
+    if (count <= 0) {
+        rel_free(components, count);
+        return 0;
+    }
+    file->path = rel_join(components, count);
+    // The name comes from the client's own components: the inbox folder's path may itself
+    // contain either separator.
+    file->name = strdup(components[count - 1]);
+    rel_free(components, count);
+    if (!file->path || !file->name) return 0;
+    file->file = fs_open_read(file->path);
+    uint64_t size = 0;
+    if (!file->file || fs_file_size(file->file, &size) != 0) return 0;
+    if (size > static_cast<uint64_t>(INT64_MAX)) return 0;
+    file->size = static_cast<int64_t>(size);
+    return 1;
+}
+
+bool starts_with(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// "inline" or "attachment", the fallback name and the percent-encoded name.
+void append_disposition_value(StrBuf* out, const char* mime, const char* query, const char* name) {
+    char* dl = http_query_param(query, "dl");
+    bool attachment = (dl && strcmp(dl, "1") == 0) || !http_is_previewable(mime);
+    free(dl);
+    char* ascii = http_ascii_filename(name);
+    StrBufOwner encoded;
+    url_encode(encoded.get(), name);
+    // One formatted piece: a value too long for it comes out empty rather than cut.
+    sb_appendf(out, "%s; filename=\"%s\"; filename*=UTF-8''%s",
+               attachment ? "attachment" : "inline", ascii ? ascii : "file", encoded.c_str());
+    free(ascii);
+}
+
+void send_range_not_satisfiable(SockHandle socket, int64_t size) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    StrBufOwner head;
+    sb_appendf(head.get(), "HTTP/1.0 416 %s\r\n", "Requested Range Not Satisfiable");
+    sb_appendf(head.get(), "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head.get(), "Date: %s\r\n", date);
+    sb_appendf(head.get(), "Content-Range: bytes */%llu\r\n",
+               static_cast<unsigned long long>(size));
+    sb_append_str(head.get(), "Content-Length: 0\r\n\r\n");
+    http_send_all(socket, head->data, head->len);
+}
+
+struct Span {
+    int64_t start;
+    int64_t end;  // inclusive
+    int partial;
+};
+
+void format_file_head(StrBuf* head, const ServedFile& file, const char* mime,
+                      const char* disposition, const Span& span) {
+    char date[HTTP_DATE_BYTES];
+    http_date(date);
+    int64_t length = span.end - span.start + 1;
+    if (span.partial)
+        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 206, "Partial Content");
+    else
+        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 200, "OK");
+    sb_appendf(head, "Server: Skiffbox/%s \r\n", APP_VERSION);
+    sb_appendf(head, "Date: %s\r\n", date);
+    sb_appendf(head, "Content-Type: %s\r\n", mime);
+    sb_appendf(head, "Content-Length: %lld\r\n", static_cast<long long>(length));
+    sb_appendf(head, "Content-Disposition: %s\r\n", disposition);
+    sb_append_str(head, "Accept-Ranges: bytes\r\n");
+    sb_append_str(head, "Cache-Control: no-store\r\n");
+    if (span.partial)
+        sb_appendf(head, "Content-Range: bytes %lld-%lld/%llu\r\n",
+                   static_cast<long long>(span.start), static_cast<long long>(span.end),
+                   static_cast<unsigned long long>(file.size));
+    // A file shown inline runs in the page's own origin: an uploaded HTML or SVG file must not
+    // be able to script the endpoints. PDF viewers refuse to render inside a sandbox.
+    sb_append_str(head, "X-Content-Type-Options: nosniff\r\n");
+    if (strcmp(mime, "application/pdf") != 0)
+        sb_append_str(head, "Content-Security-Policy: sandbox\r\n");
+    sb_append_str(head, "\r\n");
+}
+
+}  // namespace
+
+void api_serve_file(SockHandle socket, const char* relative_path, const char* query,
+                     const HeaderList* headers, int is_head) {
+    ServedFile served;
+    if (!resolve_file(relative_path, &served)) {
+        http_send_error(socket, NOT_FOUND, 404);
+        return;
+    }
+    const char* mime = mime_for_name(served.name);
+    StrBufOwner disposition;
+    append_disposition_value(disposition.get(), mime, query, served.name);
+
+    Span span = {0, served.size - 1, 0};
+    const char* range = http_header(headers, "Range");
+    if (range && starts_with(range, "bytes=")) {
+        span.partial = http_parse_range(range + 6, served.size, &span.start, &span.end);
+        if (span.start > span.end || span.start >= served.size) {
+            send_range_not_satisfiable(socket, served.size);
+            return;
+        }
+    }
+
+    StrBufOwner head;
+    format_file_head(head.get(), served, mime, disposition.c_str(), span);
+    if (head->len == 0) return;  // no memory for the head
+    if (!http_send_all(socket, head->data, head->len)) return;
+    if (is_head) return;
+    http_send_file_span(socket, served.file, span.start, span.end - span.start + 1);
+}

@@ -1,0 +1,10 @@
+#pragma once
+// Deleting, clearing and measuring, as the page asks for them.
+#include "api/handler.h"
+
+// POST "/api/delete": JSON member "path", else "name". Writes the console line of a deletion.
+void api_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+// POST "/api/clear": the body is ignored. Writes the console line of the clearing.
+void api_clear(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+// POST "/api/stat": JSON member "path", else "name".
+void api_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
