@@ -1,9 +1,9 @@
 #include "api/download.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "base/config.h"
 #include "base/fs.h"
 #include "base/strbuf.h"
 #include "base/text.h"
@@ -71,15 +71,11 @@ void append_disposition_value(StrBuf* out, const char* mime, const char* query, 
 }
 
 void send_range_not_satisfiable(SockHandle socket, int64_t size) {
-    char date[HTTP_DATE_BYTES];
-    http_date(date);
+    char range[48];
+    snprintf(range, sizeof range, "bytes */%llu", static_cast<unsigned long long>(size));
+    const HttpExtraHeader fields[] = {{"Content-Range", range}, {"Content-Length", "0"}};
     StrBufOwner head;
-    sb_appendf(head.get(), "HTTP/1.0 416 %s\r\n", "Requested Range Not Satisfiable");
-    sb_appendf(head.get(), "Server: Skiffbox/%s \r\n", APP_VERSION);
-    sb_appendf(head.get(), "Date: %s\r\n", date);
-    sb_appendf(head.get(), "Content-Range: bytes */%llu\r\n",
-               static_cast<unsigned long long>(size));
-    sb_append_str(head.get(), "Content-Length: 0\r\n\r\n");
+    http_write_head(head.get(), 416, "Requested Range Not Satisfiable", fields, 2);
     http_send_all(socket, head->data, head->len);
 }
 
@@ -91,30 +87,25 @@ struct Span {
 
 void format_file_head(StrBuf* head, const ServedFile& file, const char* mime,
                       const char* disposition, const Span& span) {
-    char date[HTTP_DATE_BYTES];
-    http_date(date);
-    int64_t length = span.end - span.start + 1;
-    if (span.partial)
-        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 206, "Partial Content");
-    else
-        sb_appendf(head, "HTTP/1.0 %d %s\r\n", 200, "OK");
-    sb_appendf(head, "Server: Skiffbox/%s \r\n", APP_VERSION);
-    sb_appendf(head, "Date: %s\r\n", date);
-    sb_appendf(head, "Content-Type: %s\r\n", mime);
-    sb_appendf(head, "Content-Length: %lld\r\n", static_cast<long long>(length));
-    sb_appendf(head, "Content-Disposition: %s\r\n", disposition);
-    sb_append_str(head, "Accept-Ranges: bytes\r\n");
-    sb_append_str(head, "Cache-Control: no-store\r\n");
-    if (span.partial)
-        sb_appendf(head, "Content-Range: bytes %lld-%lld/%llu\r\n",
-                   static_cast<long long>(span.start), static_cast<long long>(span.end),
-                   static_cast<unsigned long long>(file.size));
+    char length[24], range[80];
+    snprintf(length, sizeof length, "%lld", static_cast<long long>(span.end - span.start + 1));
+    snprintf(range, sizeof range, "bytes %lld-%lld/%llu", static_cast<long long>(span.start),
+             static_cast<long long>(span.end), static_cast<unsigned long long>(file.size));
     // A file shown inline runs in the page's own origin: an uploaded HTML or SVG file must not
     // be able to script the endpoints. PDF viewers refuse to render inside a sandbox.
-    sb_append_str(head, "X-Content-Type-Options: nosniff\r\n");
-    if (strcmp(mime, "application/pdf") != 0)
-        sb_append_str(head, "Content-Security-Policy: sandbox\r\n");
-    sb_append_str(head, "\r\n");
+    bool sandboxed = strcmp(mime, "application/pdf") != 0;
+    const HttpExtraHeader fields[] = {
+        {"Content-Type", mime},
+        {"Content-Length", length},
+        {"Content-Disposition", disposition},
+        {"Accept-Ranges", "bytes"},
+        {"Cache-Control", "no-store"},
+        {"Content-Range", span.partial ? range : nullptr},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Content-Security-Policy", sandboxed ? "sandbox" : nullptr},
+    };
+    http_write_head(head, span.partial ? 206 : 200, span.partial ? "Partial Content" : "OK",
+                    fields, 8);
 }
 
 }  // namespace
@@ -142,7 +133,7 @@ void api_serve_file(SockHandle socket, const char* relative_path, const char* qu
 
     StrBufOwner head;
     format_file_head(head.get(), served, mime, disposition.c_str(), span);
-    if (head->len == 0) return;  // no memory for the head
+    if (head->failed || head->len == 0) return;  // no memory for the head
     if (!http_send_all(socket, head->data, head->len)) return;
     if (is_head) return;
     http_send_file_span(socket, served.file, span.start, span.end - span.start + 1);

@@ -81,18 +81,36 @@ void http_date(char buf[HTTP_DATE_BYTES]) {
     http_format_date(std::chrono::floor<std::chrono::seconds>(now).count(), buf);
 }
 
-void http_format_head(StrBuf* head, int status, const char* content_type, uint64_t length,
-                      const HttpExtraHeader* extra, int extra_count) {
+void http_write_head(StrBuf* head, int status, const char* reason, const HttpExtraHeader* fields,
+                     int count) {
     char date[HTTP_DATE_BYTES];
     http_date(date);
-    sb_appendf(head, "HTTP/1.0 %d %s\r\n", status, http_status_text(status));
+    sb_appendf(head, "HTTP/1.0 %d %s\r\n", status, reason ? reason : http_status_text(status));
     sb_appendf(head, "Server: Skiffbox/%s \r\n", APP_VERSION);
     sb_appendf(head, "Date: %s\r\n", date);
-    sb_appendf(head, "Content-Type: %s\r\n", content_type);
-    sb_appendf(head, "Content-Length: %llu\r\n", static_cast<unsigned long long>(length));
-    sb_append_str(head, "Cache-Control: no-store\r\n");
-    if (extra_count == 1 && extra) sb_appendf(head, "%s: %s\r\n", extra->name, extra->value);
+    for (int i = 0; i < count; i++) {
+        if (!fields[i].value) continue;
+        // Name and value apart: a long value must not push the line past one formatted piece.
+        sb_append_str(head, fields[i].name);
+        sb_append_str(head, ": ");
+        sb_append_str(head, fields[i].value);
+        sb_append_str(head, "\r\n");
+    }
     sb_append_str(head, "\r\n");
+}
+
+void http_format_head(StrBuf* head, int status, const char* content_type, uint64_t length,
+                      const HttpExtraHeader* extra, int extra_count) {
+    char length_text[24];
+    snprintf(length_text, sizeof length_text, "%llu", static_cast<unsigned long long>(length));
+    const HttpExtraHeader* added = extra_count == 1 ? extra : nullptr;
+    HttpExtraHeader fields[] = {
+        {"Content-Type", content_type},
+        {"Content-Length", length_text},
+        {"Cache-Control", "no-store"},
+        {added ? added->name : "", added ? added->value : nullptr},
+    };
+    http_write_head(head, status, nullptr, fields, 4);
 }
 
 int http_send_all(SockHandle socket, const void* bytes, uint64_t length) {
@@ -111,7 +129,8 @@ void http_send_response(SockHandle socket, int status, const char* content_type,
                         uint64_t length, const HttpExtraHeader* extra, int extra_count) {
     StrBufOwner head;
     http_format_head(head.get(), status, content_type, length, extra, extra_count);
-    if (head->len == 0) return;  // no memory for the head: a body alone would be garbage
+    // No memory for the whole head: a body alone would be garbage.
+    if (head->failed || head->len == 0) return;
     if (!http_send_all(socket, head->data, head->len)) return;
     if (length > 0) http_send_all(socket, body, length);
 }
@@ -135,12 +154,8 @@ void http_send_error(SockHandle socket, const char* message, int status) {
 }
 
 void http_send_bad_request(SockHandle socket) {
-    char date[HTTP_DATE_BYTES];
-    http_date(date);
     StrBufOwner head;
-    sb_append_str(head.get(), "HTTP/1.0 400 Bad Request\r\n");
-    sb_appendf(head.get(), "Server: Skiffbox/%s \r\n", APP_VERSION);
-    sb_appendf(head.get(), "Date: %s\r\n", date);
-    sb_append_str(head.get(), "Content-Length: 0\r\n\r\n");
+    const HttpExtraHeader length = {"Content-Length", "0"};
+    http_write_head(head.get(), 400, nullptr, &length, 1);
     http_send_all(socket, head->data, head->len);
 }

@@ -25,6 +25,12 @@ const char* http_status_text(int status);
 void http_format_date(int64_t unix_seconds, char buf[HTTP_DATE_BYTES]);
 // The current time as an RFC 1123 date.
 void http_date(char buf[HTTP_DATE_BYTES]);
+// The one writer of response heads: appends the status line ("HTTP/1.0 status reason", the
+// reason from http_status_text when reason is null), Server, Date, then each field in order
+// ("name: value"; a field whose value is null is left out), then the blank line. Every other
+// head is this one with its own fields.
+void http_write_head(StrBuf* head, int status, const char* reason, const HttpExtraHeader* fields,
+                     int count);
 // Appends the response head to head: status line, Server, Date, Content-Type,
 // Content-Length, "Cache-Control: no-store", the extra header when extra_count is 1 (any
 // other count adds none), and the blank line.
