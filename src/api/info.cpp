@@ -11,12 +11,6 @@
 #include "net/net.h"
 
 namespace {
-constexpr const char* JSON_TYPE = "application/json; charset=utf-8";
-
-void send_json(SockHandle socket, const StrBuf* body) {
-    http_send_response(socket, 200, JSON_TYPE, body->data, body->len, nullptr, 0);
-}
-
 // The absolute folder a client's relative path names inside the inbox: the inbox itself for
 // no components, null when the path is refused. Newly allocated.
 char* resolve_folder(const char* rel) {
@@ -61,7 +55,7 @@ void api_info_json(StrBuf* sb) {
 void api_info(SockHandle socket, const char*) {
     StrBufOwner body;
     api_info_json(body.get());
-    send_json(socket, body.get());
+    http_send_json(socket, 200, body.get());
 }
 
 void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
@@ -76,5 +70,5 @@ void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const cha
     free(folder);
     StrBufOwner body;
     sb_appendf(body.get(), "{\"ok\": %s}", opened ? "true" : "false");
-    send_json(socket, body.get());
+    http_send_json(socket, 200, body.get());
 }

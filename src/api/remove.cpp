@@ -23,7 +23,7 @@ const char* body_path(const JsonValue* body) {
 }
 
 void write_console_line(StrBuf* line) {
-    usage_append_line(line);
+    usage_append_line(line, USAGE_WARN_SAME_LINE);
     con_write_line(line->data);
 }
 

@@ -13,16 +13,11 @@
 #endif
 
 #include "app/app_platform.h"
+#include "base/text.h"
 
 
 namespace {
 constexpr size_t MAX_PATH_BYTES = 4095;
-
-char* dup_text(const std::string& text) {
-    char* copy = static_cast<char*>(malloc(text.size() + 1));
-    if (copy) memcpy(copy, text.c_str(), text.size() + 1);
-    return copy;
-}
 
 // Folds "." and ".." and repeated separators of an absolute path, as Windows' full-path
 // resolution does, without touching the disk (the path need not exist).
@@ -75,13 +70,13 @@ char* app_exe_path() {
     if (_NSGetExecutablePath(buffer, &size) != 0) return nullptr;
     char resolved[PATH_MAX];
     if (!realpath(buffer, resolved)) return nullptr;
-    return dup_text(resolved);
+    return text_copy(resolved);
 #else
     char buffer[MAX_PATH_BYTES + 1];
     ssize_t n = readlink("/proc/self/exe", buffer, MAX_PATH_BYTES);
     if (n <= 0) return nullptr;
     buffer[n] = 0;
-    return dup_text(buffer);
+    return text_copy(buffer);
 #endif
 }
 
@@ -97,7 +92,7 @@ char* app_full_path(const char* path) {
     }
     std::string folded = fold_dots(absolute);
     if (folded.size() > MAX_PATH_BYTES) return nullptr;
-    return dup_text(folded);
+    return text_copy_n(folded.data(), folded.size());
 }
 
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
+
 // ---- Paths -------------------------------------------------------------------------------
 
 int fs_is_sep(char c) {
@@ -29,12 +31,6 @@ char* fs_path_join(const char* dir, const char* name) {
 }
 
 namespace {
-
-char* copy_text(const std::string& text) {
-    char* out = static_cast<char*>(malloc(text.size() + 1));
-    if (out) memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
 
 bool is_drive_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -68,10 +64,10 @@ void append_normalised(std::string* out, const std::string& rest, size_t fixed) 
 char* fs_long_path_form(const char* path) {
     if (!path) return nullptr;
     std::string text(path);
-    if (text.starts_with("\\\\?\\") || text.starts_with("\\\\.\\")) return copy_text(text);
+    if (text.starts_with("\\\\?\\") || text.starts_with("\\\\.\\")) return text_copy_n(text.data(), text.size());
     for (char& c : text)
         if (c == '/') c = '\\';
-    if (text.starts_with("\\\\?\\") || text.starts_with("\\\\.\\")) return copy_text(text);
+    if (text.starts_with("\\\\?\\") || text.starts_with("\\\\.\\")) return text_copy_n(text.data(), text.size());
 
     std::string out;
     if (text.size() >= 3 && is_drive_letter(text[0]) && text[1] == ':' && text[2] == '\\') {
@@ -84,7 +80,7 @@ char* fs_long_path_form(const char* path) {
     } else {
         out = text;
     }
-    return copy_text(out);
+    return text_copy_n(out.data(), out.size());
 }
 
 // ---- Folder creation ---------------------------------------------------------------------

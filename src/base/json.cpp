@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace {
 
 // Any value may have at most this many arrays and objects around it.
@@ -38,14 +40,6 @@ JsonValue* fail(JsonParser* p, JsonValue* partial) {
     p->ok = 0;
     json_free(partial);
     return nullptr;
-}
-
-char* copy_text(const char* text, size_t n) {
-    char* copy = static_cast<char*>(malloc(n + 1));
-    if (!copy) return nullptr;
-    if (n) memcpy(copy, text, n);
-    copy[n] = 0;
-    return copy;
 }
 
 // Value of four hex digits at s, or -1.
@@ -213,7 +207,7 @@ JsonValue* parse_number(JsonParser* p) {
     p->pos = q;
     JsonValue* node = new_node(JSON_NUMBER);
     if (!node) return fail(p, nullptr);
-    node->number_text = copy_text(start, static_cast<size_t>(q - start));
+    node->number_text = text_copy_n(start, static_cast<size_t>(q - start));
     if (!node->number_text) return fail(p, node);
     return node;
 }
@@ -478,7 +472,7 @@ JsonValue* json_new(JsonKind kind) {
 JsonValue* json_new_string(const char* text) {
     JsonValue* node = new_node(JSON_STRING);
     if (!node) return nullptr;
-    node->string = copy_text(text ? text : "", text ? strlen(text) : 0);
+    node->string = text_copy_n(text ? text : "", text ? strlen(text) : 0);
     if (!node->string) {
         free(node);
         return nullptr;
@@ -490,7 +484,7 @@ JsonValue* json_new_number(const char* number_text) {
     if (!number_text) return nullptr;
     JsonValue* node = new_node(JSON_NUMBER);
     if (!node) return nullptr;
-    node->number_text = copy_text(number_text, strlen(number_text));
+    node->number_text = text_copy_n(number_text, strlen(number_text));
     if (!node->number_text) {
         free(node);
         return nullptr;
@@ -512,7 +506,7 @@ int json_object_push(JsonValue* object, const char* key, JsonValue* value) {
     if (!object || object->kind != JSON_OBJECT || !key || object->member_count == INT32_MAX)
         return -1;
     size_t n = static_cast<size_t>(object->member_count) + 1;
-    char* key_copy = copy_text(key, strlen(key));
+    char* key_copy = text_copy_n(key, strlen(key));
     if (!key_copy) return -1;
     // Each array keeps its own larger block if the other reallocation fails: no harm, since
     // only the counts say what is in use.

@@ -155,8 +155,13 @@ char* utf8_truncate(const char* text, size_t max_chars) {
 
 char* text_copy(const char* text) {
     if (!text) text = "";
-    size_t len = strlen(text);
-    char* copy = static_cast<char*>(malloc(len + 1));
-    if (copy) memcpy(copy, text, len + 1);
+    return text_copy_n(text, strlen(text));
+}
+
+char* text_copy_n(const char* bytes, size_t n) {
+    char* copy = static_cast<char*>(malloc(n + 1));
+    if (!copy) return nullptr;
+    if (n) memcpy(copy, bytes, n);
+    copy[n] = 0;
     return copy;
 }

@@ -59,3 +59,6 @@ struct FreeDeleter {
 using TextOwner = std::unique_ptr<char, FreeDeleter>;
 // A new copy of text (null counts as ""); the caller frees it. Null only without memory.
 char* text_copy(const char* text);
+// A new text of the n bytes at bytes and a terminator; the caller frees it. Null only without
+// memory.
+char* text_copy_n(const char* bytes, size_t n);

@@ -28,18 +28,6 @@ bool is_forbidden_name_byte(unsigned char c) {
     return c < 0x20 || strchr("\"*/:<>?\\|", c);
 }
 
-char* copy_bytes(const char* from, size_t n) {
-    char* text = static_cast<char*>(malloc(n + 1));
-    if (!text) return nullptr;
-    if (n) memcpy(text, from, n);
-    text[n] = 0;
-    return text;
-}
-
-char* copy_text(const char* text) {
-    return copy_bytes(text, strlen(text));
-}
-
 // Bytes of the longest prefix of text[0..len) made of whole characters that has at most
 // max_chars characters and a path_name_size of at most max_size.
 size_t prefix_within(const char* text, size_t len, size_t max_chars, size_t max_size) {
@@ -100,7 +88,7 @@ char* cut_to_limits(const char* name, bool* failed) {
         if (NAME_CUT_CHARS + utf8_count(ext) <= NAME_MAX_CHARS)
             result = concat(name, utf8_prefix_bytes(name, NAME_CUT_CHARS), ext);
         else
-            result = copy_bytes(name, utf8_prefix_bytes(name, NAME_MAX_CHARS));
+            result = text_copy_n(name, utf8_prefix_bytes(name, NAME_MAX_CHARS));
         if (!result) {
             *failed = true;
             return nullptr;
@@ -118,7 +106,7 @@ char* cut_to_limits(const char* name, bool* failed) {
     if (ext_size < max_size) keep = prefix_within(current, stem_len, SIZE_MAX, max_size - ext_size);
     char* smaller =
         keep > 0 ? concat(current, keep, ext)
-                 : copy_bytes(current, prefix_within(current, current_len, SIZE_MAX, max_size));
+                 : text_copy_n(current, prefix_within(current, current_len, SIZE_MAX, max_size));
     free(result);
     if (!smaller) *failed = true;
     return smaller;
@@ -174,7 +162,7 @@ char* name_sanitize(const char* name) {
     const char* last = name;
     for (const char* p = name; *p; p++)
         if (*p == '/' || *p == '\\') last = p + 1;
-    char* result = copy_text(last);
+    char* result = text_copy(last);
     if (!result) return nullptr;
     for (char* p = result; *p; p++)
         if (is_forbidden_name_byte(static_cast<unsigned char>(*p))) *p = '_';
@@ -185,7 +173,7 @@ char* name_sanitize(const char* name) {
         if (!strip_ends(&result)) return nullptr;
         if (!*result) {
             free(result);
-            result = copy_text(NAME_FALLBACK);
+            result = text_copy(NAME_FALLBACK);
             if (!result) return nullptr;
         }
         if (name_is_reserved(result)) {
@@ -243,7 +231,7 @@ int path_unique(const char* dir, const char* name, PathMake what, PathCreated* o
     if (!clean) return -1;
     int result = -1;
     for (int number = 0; number < INT_MAX; number++) {
-        char* candidate = number == 0 ? copy_text(clean) : name_numbered(clean, number);
+        char* candidate = number == 0 ? text_copy(clean) : name_numbered(clean, number);
         char* path = candidate ? path_join(dir, candidate) : nullptr;
         free(candidate);
         if (!path) break;
@@ -275,7 +263,7 @@ void rel_free(char** components, int count) {
 
 int rel_split(const char* rel, char*** out) {
     if (out) *out = nullptr;
-    char* path = copy_text(rel ? rel : "");
+    char* path = text_copy(rel ? rel : "");
     if (!path) return -1;
     for (char* p = path; *p; p++)
         if (*p == '\\') *p = '/';
@@ -350,7 +338,7 @@ char* rel_from_abs(const char* path) {
         rest++;
     else if (*rest && !inbox_ends_in_separator)
         return nullptr;  // a sibling such as inbox2
-    char* rel = copy_text(rest);
+    char* rel = text_copy(rest);
     if (!rel) return nullptr;
     for (char* p = rel; *p; p++)
         if (fs_is_sep(*p)) *p = '/';
@@ -359,7 +347,7 @@ char* rel_from_abs(const char* path) {
 
 char** rel_split_upload(const char* rel, int* count) {
     *count = 0;
-    char* path = copy_text(rel ? rel : "");
+    char* path = text_copy(rel ? rel : "");
     if (!path) return nullptr;
     for (char* p = path; *p; p++)
         if (*p == '\\') *p = '/';

@@ -72,10 +72,14 @@ void usage_invalidate(void) {
     UsageGeneration++;
 }
 
-void usage_append_line(StrBuf* sb) {
+void usage_append_line(StrBuf* sb, UsageWarning warning) {
     uint64_t files = 0, bytes = 0;
     usage_get(&files, &bytes);
     sb_appendf(sb, "  ·  现在 %llu 个文件，%.1f MB", static_cast<unsigned long long>(files),
                static_cast<double>(bytes) / 1048576.0);
-    if (bytes >= USAGE_WARN_BYTES) sb_append_str(sb, "   [!!] 已经超过 5 GB，不用的文件记得在网页上删掉");
+    if (bytes < USAGE_WARN_BYTES) return;
+    if (warning == USAGE_WARN_OWN_LINE)
+        sb_append_str(sb, "\n  [!!] 收件箱已经超过 5 GB，不用的文件记得在网页上删掉");
+    else
+        sb_append_str(sb, "   [!!] 已经超过 5 GB，不用的文件记得在网页上删掉");
 }

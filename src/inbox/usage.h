@@ -18,5 +18,8 @@ void usage_get(uint64_t* count_out, uint64_t* bytes_out);
 void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out);
 // Marks the cached totals stale; called after every change the system makes to the inbox.
 void usage_invalidate(void);
+// Where the console's warning past USAGE_WARN_BYTES goes: after the totals on the same line
+// (deletions), or on a line of its own below them (uploads).
+enum UsageWarning { USAGE_WARN_SAME_LINE, USAGE_WARN_OWN_LINE };
 // Appends the console's usage piece, "  ·  现在 N 个文件，X MB", and the warning past 5 GiB.
-void usage_append_line(StrBuf* sb);
+void usage_append_line(StrBuf* sb, UsageWarning warning);

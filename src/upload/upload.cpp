@@ -30,16 +30,9 @@ struct Components {
     }
 };
 
-char* copy_text(const char* text) {
-    size_t len = strlen(text);
-    char* copy = static_cast<char*>(malloc(len + 1));
-    if (copy) memcpy(copy, text, len + 1);
-    return copy;
-}
-
 // Grows an owned array of texts by exactly one entry holding a copy of text. 0 or -1.
 int append_text(char*** array, int32_t* count, const char* text) {
-    char* copy = copy_text(text);
+    char* copy = text_copy(text);
     if (!copy) return -1;
     char** grown = static_cast<char**>(realloc(*array, sizeof(char*) * (size_t(*count) + 1)));
     if (!grown) {
@@ -217,14 +210,9 @@ void record_senders(const UploadContext* context, const char* device) {
 }
 
 void write_console_line(int stored) {
-    uint64_t files = 0;
-    uint64_t bytes = 0;
-    usage_get(&files, &bytes);
     StrBufOwner line;
-    sb_appendf(line.get(), "  收到 %d 个文件  ·  现在 %llu 个文件，%.1f MB", stored,
-               static_cast<unsigned long long>(files), double(bytes) / 1048576.0);
-    if (bytes >= USAGE_WARN_BYTES)
-        sb_append_str(line.get(), "\n  [!!] 收件箱已经超过 5 GB，不用的文件记得在网页上删掉");
+    sb_appendf(line.get(), "  收到 %d 个文件", stored);
+    usage_append_line(line.get(), USAGE_WARN_OWN_LINE);
     con_write_line(line.c_str());
 }
 
