@@ -46,6 +46,25 @@ TEST(StrBuf, AppendfLimitIs2047Bytes) {
     EXPECT_EQ(std::string(sb->data + sb->len - 5), "42-ok");
 }
 
+// A text built by many appends is checked once: any failed append leaves the mark, and only a
+// fresh start clears it.
+TEST(StrBuf, FailedAppendIsRemembered) {
+    StrBufOwner sb;
+    EXPECT_EQ(sb_append_str(sb.get(), "{"), 0);
+    EXPECT_EQ(sb->failed, 0);
+    std::string big(SB_APPENDF_MAX + 1, 'x');
+    EXPECT_EQ(sb_appendf(sb.get(), "%s", big.c_str()), -1);
+    EXPECT_EQ(sb_append_str(sb.get(), "}"), 0);
+    EXPECT_EQ(sb->failed, 1);
+    EXPECT_STREQ(sb.c_str(), "{}");
+    sb_clear(sb.get());
+    EXPECT_EQ(sb->failed, 0);
+    EXPECT_EQ(sb_reserve(sb.get(), UINT64_MAX), -1);
+    EXPECT_EQ(sb->failed, 1);
+    sb_free(sb.get());
+    EXPECT_EQ(sb->failed, 0);
+}
+
 TEST(StrBuf, ClearKeepsStorageAndNulByteShortensText) {
     StrBufOwner sb;
     sb_append_str(sb.get(), "hello");

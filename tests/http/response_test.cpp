@@ -135,6 +135,31 @@ TEST(Response, ErrorBodyIsEscapedJson) {
     }
 }
 
+// A JSON body whose building failed somewhere is never sent as it stands.
+TEST(Response, JsonBodyThatFailedToBuildIsA500) {
+    struct Case {
+        bool broken;
+        std::string status_line, body;
+    };
+    const Case cases[] = {
+        {false, "HTTP/1.0 200 OK", "{\"ok\": true}"},
+        {true, "HTTP/1.0 500 Internal Server Error", "{\"error\": \"内存不足\"}"},
+    };
+    for (const Case& c : cases) {
+        StrBufOwner body;
+        sb_append_str(body.get(), "{\"ok\": true}");
+        if (c.broken) body->failed = 1;
+        LoopbackPair pair;
+        ASSERT_TRUE(pair.ok());
+        http_send_json(pair.server, 200, body.get());
+        sock_close(pair.server);
+        pair.server = SOCK_INVALID;
+        std::string got = read_until_close(pair.client);
+        EXPECT_EQ(got.substr(0, got.find("\r\n")), c.status_line);
+        EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), c.body);
+    }
+}
+
 TEST(Response, BareBadRequest) {
     LoopbackPair pair;
     ASSERT_TRUE(pair.ok());
