@@ -31,14 +31,14 @@ struct ServedFile {
 };
 
 // Resolves the relative path to an existing regular file inside the inbox. 1 or 0.
-int resolve_file(const char* relative_path, ServedFile* file) {
+int resolve_file(const Config* config, const char* relative_path, ServedFile* file) {
     char** components = nullptr;
     int count = rel_split(relative_path, &components);
     if (count <= 0) {
         rel_free(components, count);
         return 0;
     }
-    file->path = rel_join(components, count);
+    file->path = rel_join(config, components, count);
     // The name comes from the client's own components: the inbox folder's path may itself
     // contain either separator.
     file->name = strdup(components[count - 1]);
@@ -110,10 +110,10 @@ void format_file_head(StrBuf* head, const ServedFile& file, const char* mime,
 
 }  // namespace
 
-void api_serve_file(SockHandle socket, const char* relative_path, const char* query,
-                     const HeaderList* headers, int is_head) {
+void api_serve_file(const Config* config, SockHandle socket, const char* relative_path,
+                    const char* query, const HeaderList* headers, int is_head) {
     ServedFile served;
-    if (!resolve_file(relative_path, &served)) {
+    if (!resolve_file(config, relative_path, &served)) {
         http_send_error(socket, NOT_FOUND, 404);
         return;
     }

@@ -9,12 +9,12 @@
 #include "inbox/paths.h"
 #include "inbox/usage.h"
 
-void api_files(SockHandle socket, const char* query) {
+void api_files(const Config* config, SockHandle socket, const char* query) {
     char* dir = http_query_param(query, "dir");
     char* norm = rel_normalize(dir ? dir : "");
     StrBufOwner answer;
     sb_append_str(answer.get(), "{\"files\": ");
-    if (!norm || list_folder_json(answer.get(), dir ? dir : "") != 0) {
+    if (!norm || list_folder_json(config, answer.get(), dir ? dir : "") != 0) {
         free(norm);
         free(dir);
         http_send_error(socket, "文件夹不存在", 404);
@@ -26,7 +26,7 @@ void api_files(SockHandle socket, const char* query) {
     free(norm);
 
     uint64_t files = 0, bytes = 0;
-    usage_get(&files, &bytes);
+    usage_get(config, &files, &bytes);
     sb_appendf(answer.get(), ", \"usage\": {\"count\": %llu, \"size\": %llu, \"warn\": %s}}",
                static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes),
                bytes >= USAGE_WARN_BYTES ? "true" : "false");

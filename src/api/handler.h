@@ -1,18 +1,20 @@
 #pragma once
 // The two shapes of an endpoint handler, as the route table holds them.
 //
-//   GET and HEAD:  void handler(SockHandle socket, const char* query)
-//   POST:          void handler(SockHandle socket, HttpConn* conn, HttpRequest* request,
-//                               const char* query)
+//   GET and HEAD:  void handler(const Config* config, SockHandle socket, const char* query)
+//   POST:          void handler(const Config* config, SockHandle socket, HttpConn* conn,
+//                               HttpRequest* request, const char* query)
 //
+// config is the server's configuration, built at start-up and only read while serving.
 // query is the undecoded text after '?' (before any '#'), empty when there is none; read
 // parameters with http_query_param. A POST handler reads its body through conn
 // (http_read_json(conn, request->content_length), http_read_body, or http_conn_read for a
 // stream); whatever it leaves unread is drained by the connection. Every handler sends exactly
 // one response and never closes the socket.
+#include "base/config.h"
 #include "base/sock.h"
 #include "http/request.h"
 
-using ApiGetHandler = void (*)(SockHandle socket, const char* query);
-using ApiPostHandler = void (*)(SockHandle socket, HttpConn* conn, HttpRequest* request,
-                                const char* query);
+using ApiGetHandler = void (*)(const Config* config, SockHandle socket, const char* query);
+using ApiPostHandler = void (*)(const Config* config, SockHandle socket, HttpConn* conn,
+                                HttpRequest* request, const char* query);

@@ -13,19 +13,19 @@
 namespace {
 // The absolute folder a client's relative path names inside the inbox: the inbox itself for
 // no components, null when the path is refused. Newly allocated.
-char* resolve_folder(const char* rel) {
+char* resolve_folder(const Config* config, const char* rel) {
     char** components = nullptr;
     int count = rel_split(rel, &components);
     if (count < 0) return nullptr;
-    char* path = rel_join(components, count);
+    char* path = rel_join(config, components, count);
     rel_free(components, count);
     return path;
 }
 }  // namespace
 
-void api_info_json(StrBuf* sb) {
+void api_info_json(const Config* config, StrBuf* sb) {
     AddressSlot slots[MAX_LAN_ADDRESSES];
-    int count = net_shown_addresses(slots);
+    int count = net_shown_addresses(config, slots);
     const char* ip = count > 0 ? slots[0].text : "127.0.0.1";
     char* host = net_computer_name();
 
@@ -33,7 +33,7 @@ void api_info_json(StrBuf* sb) {
     json_append_string(sb, APP_NAME);
     sb_append_str(sb, ", \"version\": ");
     json_append_string(sb, APP_VERSION);
-    sb_appendf(sb, ", \"port\": %d, \"ips\": [", ServerPort);
+    sb_appendf(sb, ", \"port\": %d, \"ips\": [", config->port);
     for (int i = 0; i < count; ++i) {
         if (i > 0) sb_append_str(sb, ", ");
         json_append_string(sb, slots[i].text);
@@ -41,30 +41,31 @@ void api_info_json(StrBuf* sb) {
     sb_append_str(sb, "], \"ip\": ");
     json_append_string(sb, ip);
     StrBufOwner base;
-    sb_appendf(base.get(), "http://%s:%d", ip, ServerPort);
+    sb_appendf(base.get(), "http://%s:%d", ip, config->port);
     sb_append_str(sb, ", \"base\": ");
     json_append_string(sb, base.c_str());
     sb_append_str(sb, ", \"inbox\": ");
-    json_append_string(sb, InboxDir);
+    json_append_string(sb, config->inbox_dir);
     sb_append_str(sb, ", \"host\": ");
     json_append_string(sb, host ? host : "");
     sb_append_str(sb, ", \"tree\": true}");
     free(host);
 }
 
-void api_info(SockHandle socket, const char*) {
+void api_info(const Config* config, SockHandle socket, const char*) {
     StrBufOwner body;
-    api_info_json(body.get());
+    api_info_json(config, body.get());
     http_send_json(socket, 200, body.get());
 }
 
-void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_open(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+              const char*) {
     JsonValue* json = http_read_json(conn, request->content_length);
-    char* folder = resolve_folder(json_string(json_get(json, "path")));
+    char* folder = resolve_folder(config, json_string(json_get(json, "path")));
     json_free(json);
     if (!folder || fs_is_dir(folder) != 1) {
         free(folder);
-        folder = rel_join(nullptr, 0);
+        folder = rel_join(config, nullptr, 0);
     }
     int opened = folder ? shell_open(folder) : 0;
     free(folder);

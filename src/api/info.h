@@ -5,12 +5,13 @@
 
 // Appends the info object (name, version, port, addresses, base URL, inbox, host, tree) as
 // one line of JSON. The addresses are discovered afresh on every call.
-void api_info_json(StrBuf* sb);
+void api_info_json(const Config* config, StrBuf* sb);
 
 // GET "/api/info": the info object.
-void api_info(SockHandle socket, const char* query);
+void api_info(const Config* config, SockHandle socket, const char* query);
 
 // POST "/api/open": shows an inbox folder (JSON "path") in the desktop's file manager, or the
 // inbox itself when the path is missing, refused, a file or not there. Always 200 with
 // {"ok": true|false} after the desktop's answer.
-void api_open(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query);
+void api_open(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+              const char* query);

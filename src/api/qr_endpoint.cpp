@@ -8,11 +8,11 @@
 #include "net/net.h"
 #include "qr/qr_svg.h"
 
-void api_qr_svg(SockHandle socket, const char* query) {
+void api_qr_svg(const Config* config, SockHandle socket, const char* query) {
     char* text = http_query_param(query, "data");
     if (!text || !text[0]) {
         std::free(text);
-        text = net_base_url();
+        text = net_base_url(config);
         if (!text) {
             http_send_error(socket, "无法生成二维码", 500);
             return;

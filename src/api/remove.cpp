@@ -22,14 +22,15 @@ const char* body_path(const JsonValue* body) {
     return path ? path : json_string(json_get(body, "name"));
 }
 
-void write_console_line(StrBuf* line) {
-    usage_append_line(line, USAGE_WARN_SAME_LINE);
+void write_console_line(const Config* config, StrBuf* line) {
+    usage_append_line(config, line, USAGE_WARN_SAME_LINE);
     con_write_line(line->data);
 }
 
 }  // namespace
 
-void api_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_delete(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+                const char*) {
     int removed = 0, is_folder = 0, rc;
     char* label;
     {
@@ -37,7 +38,7 @@ void api_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const c
         const char* path = body_path(body.value);
         // Formed before the deletion: afterwards the path names nothing.
         label = rel_normalize(path);
-        rc = inbox_delete(path, &removed, &is_folder);
+        rc = inbox_delete(config, path, &removed, &is_folder);
     }
     if (rc != 0) {
         free(label);
@@ -58,7 +59,7 @@ void api_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const c
             sb_append_str(line.get(), "  删除 ");
             sb_append_str(line.get(), label);
         }
-        write_console_line(line.get());
+        write_console_line(config, line.get());
     }
     free(label);
 
@@ -70,24 +71,25 @@ void api_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const c
     http_send_json(socket, 200, answer.get());
 }
 
-void api_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
+void api_clear(const Config* config, SockHandle socket, HttpConn*, HttpRequest*, const char*) {
     int removed = 0;
-    inbox_clear(&removed);
+    inbox_clear(config, &removed);
     StrBufOwner line;
     sb_appendf(line.get(), "  清空收件箱（%d 项）", removed);
-    write_console_line(line.get());
+    write_console_line(config, line.get());
 
     StrBufOwner answer;
     sb_appendf(answer.get(), "{\"ok\": true, \"removed\": %d}", removed);
     http_send_json(socket, 200, answer.get());
 }
 
-void api_stat(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_stat(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+              const char*) {
     StrBufOwner answer;
     int rc;
     {
         JsonOwner body(http_read_json(conn, request->content_length));
-        rc = inbox_stat_json(answer.get(), body_path(body.value));
+        rc = inbox_stat_json(config, answer.get(), body_path(body.value));
     }
     if (rc != 0) {
         http_send_error(socket, NO_SUCH_FILE, 404);

@@ -29,13 +29,13 @@ struct PostRoute {
     ApiPostHandler handler;
 };
 
-void serve_page(SockHandle socket, const char*) {
+void serve_page(const Config*, SockHandle socket, const char*) {
     http_send_response(socket, 200, "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_LEN, nullptr,
                        0);
 }
 
 // An empty answer, so browsers stop asking without an icon being stored.
-void serve_favicon(SockHandle socket, const char*) {
+void serve_favicon(const Config*, SockHandle socket, const char*) {
     http_send_response(socket, 204, "image/x-icon", nullptr, 0, nullptr, 0);
 }
 
@@ -90,10 +90,11 @@ bool path_is(const StrBuf* path, const char* wanted) {
     return path->len == len && memcmp(path->data, wanted, len) == 0;
 }
 
-void route_get(SockHandle socket, HttpRequest* request, const StrBuf* path, const char* query) {
+void route_get(const Config* config, SockHandle socket, HttpRequest* request, const StrBuf* path,
+               const char* query) {
     for (const GetRoute& route : GET_ROUTES) {
         if (path_is(path, route.path)) {
-            route.handler(socket, query);
+            route.handler(config, socket, query);
             return;
         }
     }
@@ -104,17 +105,17 @@ void route_get(SockHandle socket, HttpRequest* request, const StrBuf* path, cons
             return;
         }
         int is_head = strcmp(request->method, "HEAD") == 0;
-        api_serve_file(socket, path->data + 3, query, &request->headers, is_head);
+        api_serve_file(config, socket, path->data + 3, query, &request->headers, is_head);
         return;
     }
     http_send_error(socket, "没有这个页面", 404);
 }
 
-void route_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const StrBuf* path,
-                const char* query) {
+void route_post(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+                const StrBuf* path, const char* query) {
     for (const PostRoute& route : POST_ROUTES) {
         if (path_is(path, route.path)) {
-            route.handler(socket, conn, request, query);
+            route.handler(config, socket, conn, request, query);
             return;
         }
     }
@@ -143,7 +144,8 @@ int api_origin_allowed(const char* origin, const char* host) {
     return from.host == to.host && from.port == to.port ? 1 : 0;
 }
 
-void api_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
+void api_route(const void* context, SockHandle socket, HttpConn* conn, HttpRequest* request) {
+    const auto* config = static_cast<const Config*>(context);
     const char* method = request->method;
     bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     bool is_post = strcmp(method, "POST") == 0;
@@ -169,8 +171,8 @@ void api_route(SockHandle socket, HttpConn* conn, HttpRequest* request) {
         // Another site's page must not change the inbox; the body is drained afterwards.
         http_send_error(socket, "跨站请求被拒绝", 403);
     } else if (is_get)
-        route_get(socket, request, path.get(), query);
+        route_get(config, socket, request, path.get(), query);
     else
-        route_post(socket, conn, request, path.get(), query);
+        route_post(config, socket, conn, request, path.get(), query);
     free(target);
 }

@@ -16,15 +16,16 @@ void send_ok(SockHandle socket) {
 
 }  // namespace
 
-void api_texts(SockHandle socket, const char*) {
+void api_texts(const Config* config, SockHandle socket, const char*) {
     StrBufOwner answer;
     sb_append_str(answer.get(), "{\"texts\": ");
-    texts_list_json(answer.get());
+    texts_list_json(config, answer.get());
     sb_append_char(answer.get(), '}');
     http_send_json(socket, 200, answer.get());
 }
 
-void api_text_post(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_text_post(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+                   const char*) {
     JsonOwner body(http_read_json(conn, request->content_length));
     const char* from = json_string(json_get(body.value, "from"));
     TextOwner trimmed(utf8_trim(json_string_or(json_get(body.value, "text"), "")));
@@ -39,19 +40,20 @@ void api_text_post(SockHandle socket, HttpConn* conn, HttpRequest* request, cons
     if (device && !device[0]) device = nullptr;
 
     TextOwner cut(utf8_truncate(trimmed.get(), TEXT_MAX_CHARS));
-    texts_add(cut ? cut.get() : trimmed.get(), device);
+    texts_add(config, cut ? cut.get() : trimmed.get(), device);
     send_ok(socket);
 }
 
-void api_text_delete(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_text_delete(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+                     const char*) {
     {
         JsonOwner body(http_read_json(conn, request->content_length));
-        texts_delete(json_string(json_get(body.value, "id")));
+        texts_delete(config, json_string(json_get(body.value, "id")));
     }
     send_ok(socket);
 }
 
-void api_text_clear(SockHandle socket, HttpConn*, HttpRequest*, const char*) {
-    texts_clear();
+void api_text_clear(const Config* config, SockHandle socket, HttpConn*, HttpRequest*, const char*) {
+    texts_clear(config);
     send_ok(socket);
 }

@@ -23,7 +23,8 @@ const char* failure_message(int result) {
 
 }  // namespace
 
-void api_upload(SockHandle socket, HttpConn* conn, HttpRequest* request, const char* query) {
+void api_upload(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+                const char* query) {
     if (request->content_length < 1) {
         http_send_error(socket, "空请求体", 400);
         return;
@@ -33,7 +34,7 @@ void api_upload(SockHandle socket, HttpConn* conn, HttpRequest* request, const c
     UploadBody body{read_connection, conn, request->content_length,
                     http_header(&request->headers, "Content-Type")};
     StrBufOwner answer;
-    int result = upload_store(dir ? dir : "", &body, device ? device : "", answer.get());
+    int result = upload_store(config, dir ? dir : "", &body, device ? device : "", answer.get());
     free(dir);
     free(device);
     // A folder that is not there leaves the body unread; the connection drains it.

@@ -56,7 +56,8 @@ void send_archive(SockHandle socket, const char* path) {
 }
 }  // namespace
 
-void api_zip(SockHandle socket, HttpConn* conn, HttpRequest* request, const char*) {
+void api_zip(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+             const char*) {
     int64_t got = 0;
     char* body = http_read_body(conn, request->content_length, &got);
     if (!body || got <= 0) {
@@ -85,7 +86,7 @@ void api_zip(SockHandle socket, HttpConn* conn, HttpRequest* request, const char
 
     ZipList list{};
     int folder_selected = 0;
-    int expanded = zip_expand(names, name_count, &list, &folder_selected);
+    int expanded = zip_expand(config, names, name_count, &list, &folder_selected);
     zip_names_free(names, name_count);
     if (expanded == ZIP_EXPAND_TOO_MANY) {
         zip_list_free(&list);

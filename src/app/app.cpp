@@ -18,7 +18,6 @@
 #include "qr/qr.h"
 
 namespace {
-constexpr const char* STATE_FOLDER_NAME = ".skiffbox";
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
 constexpr int BROWSER_DELAY_MS = 700;
 constexpr size_t BROWSER_STACK_BYTES = 64 * 1024;
@@ -46,13 +45,6 @@ const char* const HELP_TEXT =
 
 bool starts_with(const std::string& text, const char* prefix) {
     return text.compare(0, strlen(prefix), prefix) == 0;
-}
-
-void copy_setting(char* target, size_t size, const char* value) {
-    size_t n = strlen(value);
-    if (n > size - 1) n = size - 1;
-    memcpy(target, value, n);
-    target[n] = 0;
 }
 
 std::string cut_ip(const std::string& value) {
@@ -152,19 +144,10 @@ char* app_exe_dir() {
     return path;
 }
 
-void app_set_dirs(const char* path) {
-    copy_setting(InboxDir, sizeof InboxDir, path);
-    StrBufOwner state;
-    sb_append_str(state.get(), InboxDir);
-    sb_append_char(state.get(), FS_SEP);
-    sb_append_str(state.get(), STATE_FOLDER_NAME);
-    copy_setting(StateDir, sizeof StateDir, state.c_str());
-}
-
-void app_make_dirs() {
+void app_make_dirs(const Config* config) {
     // Failures are left to the endpoints that need the folders; they report their own errors.
-    fs_mkdirs(InboxDir);
-    fs_mkdirs(StateDir);
+    fs_mkdirs(config->inbox_dir);
+    fs_mkdirs(config->state_dir);
 }
 
 void app_on_stop() { con_write("\n  已停止。\n"); }
@@ -185,8 +168,6 @@ int app_main(int argc, char** argv) {
         case APP_RUN:
             break;
     }
-    copy_setting(IpOverride, sizeof IpOverride, options.ip.c_str());
-
     char* exe_dir = app_exe_dir();
     if (!exe_dir) {
         con_write_line("[!] 读不到程序所在目录。");
@@ -206,20 +187,23 @@ int app_main(int argc, char** argv) {
         inbox = default_inbox(exe_dir);
     }
     free(exe_dir);
-    app_set_dirs(inbox.c_str());
-    app_make_dirs();
+    int port = options.port > 0 ? options.port : DEFAULT_PORT;
+    // Static: connection threads still running when the accept loop ends keep reading it
+    // while the process winds down.
+    static Config config;
+    config_init(&config, inbox.c_str(), options.ip.c_str(), port);
+    app_make_dirs(&config);
     qr_init_tables();
 
     app_install_ctrl_handler(app_on_stop);
 
-    int port = options.port > 0 ? options.port : DEFAULT_PORT;
-    int bound_port = 0;
-    int listened = srv_listen(port, &bound_port);
+    // The configuration's port becomes the one bound; nothing has read it before, and it is
+    // not changed again once the first connection thread exists.
+    int listened = srv_listen(port, &config.port);
     if (listened != 0) return report_listen_failure(listened, port);
 
-    ServerPort = bound_port;
-    banner_print(bound_port);
-    if (options.open_browser) start_browser_thread(bound_port);
-    srv_accept_loop(api_route);
+    banner_print(&config);
+    if (options.open_browser) start_browser_thread(config.port);
+    srv_accept_loop(api_route, &config);
     return 0;
 }

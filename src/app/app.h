@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
+
 // What the command line asks for.
 enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2 };
 
@@ -33,13 +35,9 @@ const char* app_help_text();
 // UTF-8; the caller frees it. Null when the path cannot be read.
 char* app_exe_dir();
 
-// Copies path into InboxDir (cut to 4,095 bytes) and writes StateDir as InboxDir, the
-// platform's separator and ".skiffbox".
-void app_set_dirs(const char* path);
-
-// Creates InboxDir and then StateDir with every missing parent; failures are left to the
-// endpoints that need the folders.
-void app_make_dirs();
+// Creates the configuration's inbox folder and then its state folder with every missing
+// parent; failures are left to the endpoints that need the folders.
+void app_make_dirs(const Config* config);
 
 // Writes the stopped line; the console's stop handler calls it before the process ends.
 void app_on_stop();

@@ -38,14 +38,14 @@ void banner_build(StrBuf* sb, int port, const char* const* addresses, int addres
     sb_append_str(sb, "\n");
 }
 
-void banner_print(int port) {
+void banner_print(const Config* config) {
     AddressSlot slots[MAX_LAN_ADDRESSES];
     const char* addresses[MAX_LAN_ADDRESSES];
-    int count = net_shown_addresses(slots);
+    int count = net_shown_addresses(config, slots);
     for (int i = 0; i < count; ++i) addresses[i] = slots[i].text;
     uint64_t files = 0, bytes = 0;
-    usage_get(&files, &bytes);
+    usage_get(config, &files, &bytes);
     StrBufOwner banner;
-    banner_build(banner.get(), port, addresses, count, InboxDir, files, bytes);
+    banner_build(banner.get(), config->port, addresses, count, config->inbox_dir, files, bytes);
     con_write(banner.c_str());
 }

@@ -1,6 +1,8 @@
 #pragma once
-// Process-wide settings. Written once during start-up on the main thread, before any
-// connection thread exists, and only read afterwards.
+// The program's settings: constants, and the one configuration that start-up builds from the
+// command line and the bound port. The configuration is filled in on the main thread before
+// any connection thread exists and only read afterwards; it is handed down as a const
+// pointer to everything that needs it.
 #include <cstdint>
 
 constexpr const char* APP_VERSION = "1.0.0";
@@ -8,12 +10,22 @@ constexpr const char* APP_NAME = "舟匣";
 constexpr int DEFAULT_PORT = 8620;
 constexpr int SETTINGS_PATH_BYTES = 4096;
 constexpr int SETTINGS_IP_BYTES = 64;
+// The hidden state folder's name inside the inbox.
+constexpr const char* STATE_FOLDER_NAME = ".skiffbox";
 
-// Absolute inbox folder, UTF-8, NUL-terminated (cut to 4,095 bytes).
-extern char InboxDir[SETTINGS_PATH_BYTES];
-// InboxDir + separator + ".skiffbox": the hidden state folder.
-extern char StateDir[SETTINGS_PATH_BYTES];
-// The "--ip" value (at most 63 bytes); empty when not set.
-extern char IpOverride[SETTINGS_IP_BYTES];
-// The port actually bound; 8620 until the listener binds.
-extern int ServerPort;
+struct Config {
+    // Absolute inbox folder, UTF-8, NUL-terminated (cut to 4,095 bytes).
+    char inbox_dir[SETTINGS_PATH_BYTES];
+    // inbox_dir + the platform's separator + ".skiffbox": the hidden state folder (cut to
+    // 4,095 bytes).
+    char state_dir[SETTINGS_PATH_BYTES];
+    // The "--ip" value (at most 63 bytes); empty when not set.
+    char ip_override[SETTINGS_IP_BYTES];
+    // The port the server is reached on: the one bound once the listener binds.
+    int port;
+};
+
+// Fills config: inbox_dir from inbox_dir, state_dir from it, ip_override from ip_override
+// (null counts as empty) and port. Texts too long for their field are cut, as the fields say.
+// 0 on success; -1 when config or inbox_dir is null (config is then left untouched).
+int config_init(Config* config, const char* inbox_dir, const char* ip_override, int port);

@@ -83,12 +83,13 @@ std::atomic<int> ListenPort{0};
 struct ConnectionStart {
     SockHandle socket;
     HttpHandler handler;
+    const void* context;
 };
 
 void connection_thread(void* arg) {
     ConnectionStart start = *static_cast<ConnectionStart*>(arg);
     delete static_cast<ConnectionStart*>(arg);
-    http_serve_connection(start.socket, start.handler);
+    http_serve_connection(start.socket, start.handler, start.context);
     release_connection_slot();
 }
 
@@ -121,7 +122,7 @@ int srv_listen(int base_port, int* port_out) {
     return -1;
 }
 
-void srv_accept_loop(HttpHandler handler) {
+void srv_accept_loop(HttpHandler handler, const void* context) {
     while (RunningFlag.load() != 0) {
         wait_for_connection_slot();
         if (RunningFlag.load() == 0) break;
@@ -133,7 +134,7 @@ void srv_accept_loop(HttpHandler handler) {
                 sock_close(client);
                 break;
             }
-            auto* start = new (std::nothrow) ConnectionStart{client, handler};
+            auto* start = new (std::nothrow) ConnectionStart{client, handler, context};
             take_connection_slot();
             if (!start ||
                 thread_start_detached(connection_thread, start, CONNECTION_STACK_BYTES) != 0) {
@@ -164,7 +165,7 @@ void srv_stop(void) {
     sock_close(sock_connect_loopback4(ListenPort.load()));
 }
 
-int http_serve_connection(SockHandle socket, HttpHandler handler) {
+int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context) {
     sock_set_send_timeout(socket, HttpTimeLimits.send_idle_ms);
     HttpConn conn;
     http_conn_init(&conn, socket);
@@ -174,7 +175,7 @@ int http_serve_connection(SockHandle socket, HttpHandler handler) {
         if (!http_parse_request(head.get(), &request)) {
             http_send_bad_request(socket);
         } else {
-            handler(socket, &conn, &request);
+            handler(context, socket, &conn, &request);
             // Closing with unread bytes pending would reset the connection and could destroy
             // the response before the client has read it.
             if (conn.body_read < request.content_length)

@@ -49,18 +49,22 @@ int srv_last_probe_port(int base_port);
 // socket layer is stopped again.
 int srv_listen(int base_port, int* port_out);
 // Answers one parsed request: sends exactly one response on socket and never closes it; the
-// body is read through conn, and whatever it leaves unread is drained afterwards.
-using HttpHandler = void (*)(SockHandle socket, HttpConn* conn, HttpRequest* request);
+// body is read through conn, and whatever it leaves unread is drained afterwards. context is
+// the pointer given to srv_accept_loop or http_serve_connection, passed on unchanged: the
+// transport never looks at it, so what the handler needs stays the handler's business.
+using HttpHandler = void (*)(const void* context, SockHandle socket, HttpConn* conn,
+                             HttpRequest* request);
 
 // Accepts connections until RunningFlag is 0, each on a detached thread running
-// http_serve_connection with handler; a connection whose thread cannot start is closed unanswered. While
-// ConnectionLimit connections are being served it accepts nothing. Then closes
-// ListenSocket and stops the socket layer.
-void srv_accept_loop(HttpHandler handler);
+// http_serve_connection with handler and context; a connection whose thread cannot start is
+// closed unanswered. While ConnectionLimit connections are being served it accepts nothing.
+// Then closes ListenSocket and stops the socket layer. What context points to must stay valid
+// and unchanged while any connection may still be served.
+void srv_accept_loop(HttpHandler handler, const void* context);
 // Clears RunningFlag and wakes the accept loop with a connection of its own.
 void srv_stop(void);
 // The number of connections being served now (their threads running or about to start).
 int srv_connection_count(void);
-// Serves one connection: reads and parses the request, hands it to handler, drains an unread
-// body and closes the socket, which it owns in every case. Returns 0.
-int http_serve_connection(SockHandle socket, HttpHandler handler);
+// Serves one connection: reads and parses the request, hands it to handler with context,
+// drains an unread body and closes the socket, which it owns in every case. Returns 0.
+int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context);

@@ -161,7 +161,7 @@ void list_free(ListEntry* entries, size_t count) {
     free(entries);
 }
 
-int list_folder_json(StrBuf* sb, const char* dir) {
+int list_folder_json(const Config* config, StrBuf* sb, const char* dir) {
     RelComponents parts;
     parts.count = rel_split(dir, &parts.items);
     if (parts.count < 0) return -1;
@@ -174,22 +174,22 @@ int list_folder_json(StrBuf* sb, const char* dir) {
         int ok = sb_append_str(prefix.get(), text) == 0 && sb_append_char(prefix.get(), '/') == 0;
         free(text);
         if (!ok) return -1;
-        folder_owned = rel_join(parts.items, parts.count);
+        folder_owned = rel_join(config, parts.items, parts.count);
         if (!folder_owned) return -1;
         if (!fs_is_dir(folder_owned)) {
             free(folder_owned);
             return -1;
         }
     }
-    const char* folder = folder_owned ? folder_owned : InboxDir;
+    const char* folder = folder_owned ? folder_owned : config->inbox_dir;
 
     // A listing after the inbox was deleted by hand brings it back.
-    fs_mkdirs(InboxDir);
-    fs_mkdirs(StateDir);
+    fs_mkdirs(config->inbox_dir);
+    fs_mkdirs(config->state_dir);
 
     // files.json is replaced whole by a move, so reading it without the lock sees a whole
     // old or new document.
-    char* records_path = meta_files_path();
+    char* records_path = meta_files_path(config);
     JsonOwner records(records_path ? state_load_json(records_path, JSON_OBJECT) : nullptr);
     free(records_path);
     SenderIndex senders;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/config.h"
 #include "base/strbuf.h"
 
 // Names of this many bytes or more are left out of a listing.
@@ -25,6 +26,6 @@ void list_free(ListEntry* entries, size_t count);
 // Puts entries in listing order: folders first, by name in ascending byte order; then files,
 // newest first. Entries that compare equal keep their order.
 void list_sort(ListEntry* entries, size_t count);
-// Appends the JSON array of the entries of the inbox folder dir (a client path) to sb.
-// 0 on success; -1 when dir is refused or is not an existing folder (nothing appended).
-int list_folder_json(StrBuf* sb, const char* dir);
+// Appends the JSON array of the entries of the folder dir (a client path) of config's inbox
+// to sb. 0 on success; -1 when dir is refused or is not an existing folder (nothing appended).
+int list_folder_json(const Config* config, StrBuf* sb, const char* dir);

@@ -159,9 +159,9 @@ int32_t find_key(const JsonValue* records, const char* key) {
 
 // Owns the path of files.json and the loaded records for one operation.
 struct RecordsFile {
-    char* path = meta_files_path();
+    char* path;
     JsonValue* records = nullptr;
-    RecordsFile() = default;
+    explicit RecordsFile(const Config* config) : path(meta_files_path(config)) {}
     RecordsFile(const RecordsFile&) = delete;
     RecordsFile& operator=(const RecordsFile&) = delete;
     ~RecordsFile() {
@@ -177,15 +177,16 @@ struct RecordsFile {
 
 }  // namespace
 
-char* meta_files_path() {
-    return fs_path_join(StateDir, "files.json");
+char* meta_files_path(const Config* config) {
+    return fs_path_join(config->state_dir, "files.json");
 }
 
-void meta_record_upload(const char* const* paths, int count, const char* device) {
+void meta_record_upload(const Config* config, const char* const* paths, int count,
+                        const char* device) {
     if (!paths || count <= 0) return;
     const char* from = device && *device ? device : META_UNKNOWN_DEVICE;
     std::lock_guard<std::mutex> guard(MetaLock);
-    RecordsFile file;
+    RecordsFile file(config);
     if (!file.path) return;
     // A missing, unreadable or invalid store starts afresh (and is replaced at the end).
     if (!file.load()) file.records = json_parse("{}", 2);
@@ -213,10 +214,10 @@ void meta_record_upload(const char* const* paths, int count, const char* device)
     file.save();
 }
 
-void meta_forget(const char* const* paths, int count) {
+void meta_forget(const Config* config, const char* const* paths, int count) {
     if (!paths || count <= 0) return;
     std::lock_guard<std::mutex> guard(MetaLock);
-    RecordsFile file;
+    RecordsFile file(config);
     if (!file.load()) return;
     int removed = 0;
     for (int i = 0; i < count; i++) {
@@ -229,11 +230,11 @@ void meta_forget(const char* const* paths, int count) {
     if (removed > 0) file.save();
 }
 
-void meta_forget_tree(const char* rel) {
+void meta_forget_tree(const Config* config, const char* rel) {
     if (!rel || !*rel) return;
     size_t len = strlen(rel);
     std::lock_guard<std::mutex> guard(MetaLock);
-    RecordsFile file;
+    RecordsFile file(config);
     if (!file.load()) return;
     JsonValue* records = file.records;
     std::vector<bool> remove(static_cast<size_t>(records->member_count), false);
@@ -250,9 +251,9 @@ void meta_forget_tree(const char* rel) {
     file.save();
 }
 
-void meta_clear() {
+void meta_clear(const Config* config) {
     std::lock_guard<std::mutex> guard(MetaLock);
-    char* path = meta_files_path();
+    char* path = meta_files_path(config);
     if (path) state_write_file(path, "{}", 2);
     free(path);
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/config.h"
 #include "base/json.h"
 
 // After an upload files.json never holds more records than this; the oldest go first.
@@ -38,25 +39,27 @@ JsonValue* state_load_json(const char* path, JsonKind kind);
 int state_write_file(const char* path, const char* bytes, size_t length);
 
 // ---- Sender records (each operation takes MetaLock for its whole duration) -------------
+// files.json lives in the state folder of the configuration given.
 
-// The path of files.json: StateDir, the separator, "files.json". Newly allocated; null when
-// memory runs out.
-char* meta_files_path();
+// The path of files.json: config->state_dir, the separator, "files.json". Newly allocated;
+// null when memory runs out.
+char* meta_files_path(const Config* config);
 
 // Records device (META_UNKNOWN_DEVICE when null or empty) and the current time, the same for
 // all, for each non-null relative path. An existing record of a path is replaced in its
 // place; new ones are appended; then the oldest records beyond META_MAX_RECORDS are dropped
 // (a missing time counts as 0; of equal times the earlier record goes). Nothing happens when
 // paths is null or count <= 0. An unreadable or invalid files.json is started afresh.
-void meta_record_upload(const char* const* paths, int count, const char* device);
+void meta_record_upload(const Config* config, const char* const* paths, int count,
+                        const char* device);
 
 // Removes the record of each non-null path (exact key). files.json is rewritten only when a
 // record was removed.
-void meta_forget(const char* const* paths, int count);
+void meta_forget(const Config* config, const char* const* paths, int count);
 
 // Removes the record of rel and of everything under it (keys beginning with rel + "/"), so
 // forgetting "photos" keeps "photos2/..." and "photosx". Null or empty rel does nothing.
-void meta_forget_tree(const char* rel);
+void meta_forget_tree(const Config* config, const char* rel);
 
 // Resets files.json to "{}".
-void meta_clear();
+void meta_clear(const Config* config);

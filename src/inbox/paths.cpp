@@ -310,9 +310,9 @@ int rel_split(const char* rel, char*** out) {
     return count;
 }
 
-char* rel_join(char** components, int count) {
+char* rel_join(const Config* config, char** components, int count) {
     StrBufOwner sb;
-    if (sb_append_str(sb.get(), InboxDir) != 0) return nullptr;
+    if (sb_append_str(sb.get(), config->inbox_dir) != 0) return nullptr;
     for (int i = 0; i < count; i++) {
         const char* c = components[i];
         if (!c || !c[0] || c[0] == '.' || strpbrk(c, "\\/:")) return nullptr;
@@ -328,12 +328,13 @@ char* rel_join(char** components, int count) {
     return sb_detach(sb.get());
 }
 
-char* rel_from_abs(const char* path) {
+char* rel_from_abs(const Config* config, const char* path) {
     if (!path) return nullptr;
-    size_t n = strlen(InboxDir);
-    if (strncmp(path, InboxDir, n) != 0) return nullptr;
+    const char* inbox = config->inbox_dir;
+    size_t n = strlen(inbox);
+    if (strncmp(path, inbox, n) != 0) return nullptr;
     const char* rest = path + n;
-    bool inbox_ends_in_separator = n > 0 && fs_is_sep(InboxDir[n - 1]);
+    bool inbox_ends_in_separator = n > 0 && fs_is_sep(inbox[n - 1]);
     if (fs_is_sep(*rest))
         rest++;
     else if (*rest && !inbox_ends_in_separator)

@@ -3,8 +3,9 @@
 // disk, and where a received file gets its name.
 //
 // Relative paths (exchanged with the page, stored in files.json) are UTF-8 with '/' between
-// components and relative to InboxDir. A '\\' in text from a client counts as '/' on every
-// platform. Disk paths that the system builds use the platform's separator (FS_SEP).
+// components and relative to the configuration's inbox folder. A '\\' in text from a client
+// counts as '/' on every platform. Disk paths that the system builds use the platform's
+// separator (FS_SEP).
 //
 // Two families:
 //  - strict resolution (rel_split, rel_join) for paths that must already exist: any
@@ -15,10 +16,12 @@
 // upload stores can be reached again through its relative path.
 //
 // Texts returned are malloc'ed and NUL-terminated; the caller frees them. All functions are
-// reentrant; they read InboxDir, which is fixed before the first connection is accepted.
+// reentrant; those that reach the disk through the inbox take the configuration, which is
+// only read.
 #include <cstddef>
 #include <cstdint>
 
+#include "base/config.h"
 #include "base/fs.h"
 
 // A client's relative path may have at most this many characters in all (UTF-8 characters as
@@ -103,17 +106,19 @@ int path_unique(const char* dir, const char* name, PathMake what, PathCreated* o
 int rel_split(const char* rel, char*** out);
 // Frees the first count strings and the array; null does nothing.
 void rel_free(char** components, int count);
-// InboxDir, then FS_SEP + component for each one. InboxDir alone for count <= 0. Null when
+// config->inbox_dir, then FS_SEP + component for each one; the inbox folder alone for
+// count <= 0. Null when
 // a component is null, empty, starts with '.', or contains '\\', '/' or ':'; when a component
 // before the last names a link on disk (the system would follow it out of the inbox); when a
 // component reaches an entry through another of its names (path_is_own_name); or out of
 // memory. The last component may be a link: the file-system layer never follows it there,
 // so it is still found, measured as nothing, and deleted as itself. Every client path reaches
 // the disk through here, so no endpoint can pass through a link.
-char* rel_join(char** components, int count);
-// The relative path ('/'-separated) of a path inside InboxDir; "" for InboxDir itself. Null
-// when path is null or not inside InboxDir (a sibling such as InboxDir + "2" is not inside).
-char* rel_from_abs(const char* path);
+char* rel_join(const Config* config, char** components, int count);
+// The relative path ('/'-separated) of a path inside config->inbox_dir; "" for the inbox
+// folder itself. Null when path is null or not inside the inbox folder (a sibling such as the
+// inbox folder + "2" is not inside).
+char* rel_from_abs(const Config* config, const char* path);
 // Lenient split of an uploaded file's relative path: '\\' counts as '/', pieces are trimmed,
 // empty pieces, "." and ".." are dropped (".." never climbs), and every remaining piece is
 // sanitised. Never rejects. Returns the array (null when nothing is left) and the count

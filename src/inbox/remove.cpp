@@ -16,13 +16,13 @@ namespace {
 
 // The disk path and record key of a client path that names something inside the inbox (not
 // the inbox itself). 0 with both set (the caller frees them), -1 otherwise.
-int resolve_entry(const char* rel, char** abs_out, char** key_out) {
+int resolve_entry(const Config* config, const char* rel, char** abs_out, char** key_out) {
     *abs_out = nullptr;
     *key_out = nullptr;
     char** parts = nullptr;
     int n = rel_split(rel, &parts);
     if (n <= 0) return -1;
-    char* abs = rel_join(parts, n);
+    char* abs = rel_join(config, parts, n);
     char* key = rel_join_text(parts, n);
     rel_free(parts, n);
     if (!abs || !key) {
@@ -84,33 +84,33 @@ void collect_top_level(const char* name, const FileInfo*, int is_dir, int is_rep
 
 }  // namespace
 
-int inbox_delete(const char* rel, int* removed_out, int* is_folder_out) {
+int inbox_delete(const Config* config, const char* rel, int* removed_out, int* is_folder_out) {
     *removed_out = 0;
     *is_folder_out = 0;
     char* abs = nullptr;
     char* key = nullptr;
-    if (resolve_entry(rel, &abs, &key) != 0) return -1;
+    if (resolve_entry(config, rel, &abs, &key) != 0) return -1;
 
     int rc = 0;
     if (fs_is_reparse(abs)) {
         // Reported like a folder, also when it pointed to a file or could not be removed.
         *removed_out = remove_link(abs);
         *is_folder_out = 1;
-        meta_forget_tree(key);
+        meta_forget_tree(config, key);
         usage_invalidate();
     } else if (fs_is_dir(abs)) {
         // Partial failure is no error: the count tells what went. The records of the whole
         // folder go, also those of files that stayed.
         *removed_out = fs_delete_tree(abs);
         *is_folder_out = 1;
-        meta_forget_tree(key);
+        meta_forget_tree(config, key);
         usage_invalidate();
     } else if (fs_stat(abs, nullptr)) {
         if (fs_delete_file(abs) != 0) {
             rc = -2;
         } else {
             const char* keys[1] = {key};
-            meta_forget(keys, 1);
+            meta_forget(config, keys, 1);
             usage_invalidate();
         }
     } else {
@@ -121,16 +121,16 @@ int inbox_delete(const char* rel, int* removed_out, int* is_folder_out) {
     return rc;
 }
 
-int inbox_clear(int* removed_out) {
-    fs_mkdirs(InboxDir);
-    fs_mkdirs(StateDir);
+int inbox_clear(const Config* config, int* removed_out) {
+    fs_mkdirs(config->inbox_dir);
+    fs_mkdirs(config->state_dir);
 
     ClearList entries;
-    fs_list_dir(InboxDir, collect_top_level, &entries);
+    fs_list_dir(config->inbox_dir, collect_top_level, &entries);
     int removed = 0;
     for (size_t i = 0; i < entries.count; i++) {
         const ClearList::Item& entry = entries.items[i];
-        char* child = path_join(InboxDir, entry.name);
+        char* child = path_join(config->inbox_dir, entry.name);
         if (!child) continue;
         if (entry.is_reparse)
             removed += remove_link(child);
@@ -140,16 +140,16 @@ int inbox_clear(int* removed_out) {
             removed += 1;
         free(child);
     }
-    meta_clear();
+    meta_clear(config);
     usage_invalidate();
     *removed_out = removed;
     return 0;
 }
 
-int inbox_stat_json(StrBuf* sb, const char* rel) {
+int inbox_stat_json(const Config* config, StrBuf* sb, const char* rel) {
     char* abs = nullptr;
     char* key = nullptr;
-    if (resolve_entry(rel, &abs, &key) != 0) return -1;
+    if (resolve_entry(config, rel, &abs, &key) != 0) return -1;
     free(key);
 
     int rc = 0;

@@ -31,8 +31,8 @@ double now_seconds() {
 }
 
 // The location of the store; null without memory. The caller frees it.
-char* texts_path() {
-    return path_join(StateDir, "texts.json");
+char* texts_path(const Config* config) {
+    return path_join(config->state_dir, "texts.json");
 }
 
 // An item's time; anything that is not a finite number counts as 0 (never listed), so a
@@ -42,10 +42,10 @@ double item_time(const JsonValue* item) {
     return std::isfinite(t) ? t : 0.0;
 }
 
-void write_store(JsonValue* array, double cutoff) {
+void write_store(const Config* config, JsonValue* array, double cutoff) {
     StrBufOwner list;
     texts_write_list(list.get(), array, cutoff);
-    TextOwner path(texts_path());
+    TextOwner path(texts_path(config));
     if (path.get() && list->data) state_write_file(path.get(), list->data, list->len);
 }
 
@@ -74,10 +74,10 @@ int push_front(JsonValue* array, JsonValue* item) {
 
 }  // namespace
 
-JsonValue* texts_load(double* cutoff_out) {
+JsonValue* texts_load(const Config* config, double* cutoff_out) {
     *cutoff_out = now_seconds() - TEXTS_MAX_AGE_SECONDS;
     JsonValue* array = nullptr;
-    TextOwner path(texts_path());
+    TextOwner path(texts_path(config));
     if (path.get()) array = state_load_json(path.get(), JSON_ARRAY);
     return array ? array : json_parse("[]", 2);
 }
@@ -110,10 +110,10 @@ void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff) {
     sb_append_char(sb, ']');
 }
 
-int texts_add(const char* text, const char* device) {
+int texts_add(const Config* config, const char* text, const char* device) {
     std::lock_guard<std::mutex> hold(TextsLock);
     double cutoff = 0;
-    JsonOwner array(texts_load(&cutoff));
+    JsonOwner array(texts_load(config, &cutoff));
     if (!array.value) return -1;
 
     char id[64];
@@ -133,14 +133,14 @@ int texts_add(const char* text, const char* device) {
         json_free(item);
         return -1;
     }
-    write_store(array.value, cutoff);
+    write_store(config, array.value, cutoff);
     return 0;
 }
 
-int texts_delete(const char* id) {
+int texts_delete(const Config* config, const char* id) {
     std::lock_guard<std::mutex> hold(TextsLock);
     double cutoff = 0;
-    JsonOwner array(texts_load(&cutoff));
+    JsonOwner array(texts_load(config, &cutoff));
     if (!array.value) return -1;
     const char* wanted = id ? id : "";
     for (int32_t i = 0; i < array.value->item_count; i++) {
@@ -150,21 +150,21 @@ int texts_delete(const char* id) {
             break;
         }
     }
-    write_store(array.value, cutoff);
+    write_store(config, array.value, cutoff);
     return 0;
 }
 
-void texts_clear(void) {
+void texts_clear(const Config* config) {
     std::lock_guard<std::mutex> hold(TextsLock);
-    TextOwner path(texts_path());
+    TextOwner path(texts_path(config));
     if (path.get()) state_write_file(path.get(), "[]", 2);
 }
 
-void texts_list_json(StrBuf* sb) {
-    fs_mkdirs(InboxDir);
-    fs_mkdirs(StateDir);
+void texts_list_json(const Config* config, StrBuf* sb) {
+    fs_mkdirs(config->inbox_dir);
+    fs_mkdirs(config->state_dir);
     double cutoff = 0;
-    JsonOwner array(texts_load(&cutoff));
+    JsonOwner array(texts_load(config, &cutoff));
     if (!array.value) {
         sb_append_str(sb, "[]");
         return;

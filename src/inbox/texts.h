@@ -5,9 +5,10 @@
 //
 // Every change reads, edits and rewrites texts.json under one lock, so texts posted at the
 // same moment from several devices are all kept. Readers take no lock: the file is replaced
-// whole by a move.
+// whole by a move. The store is the one in the state folder of the configuration given.
 #include <cstddef>
 
+#include "base/config.h"
 #include "base/strbuf.h"
 
 struct JsonValue;
@@ -19,18 +20,18 @@ constexpr double TEXTS_MAX_AGE_SECONDS = 259200.0;  // three days
 // The stored array, or an empty array when texts.json is missing, unreadable or not an
 // array; null only without memory. *cutoff_out receives now minus TEXTS_MAX_AGE_SECONDS
 // (seconds since 1970): items not later than that are expired. The caller frees the result.
-JsonValue* texts_load(double* cutoff_out);
+JsonValue* texts_load(const Config* config, double* cutoff_out);
 // Sorts the array in place by "time", newest first (equal times keep their order; a missing,
 // non-numeric or non-finite time counts as 0), and appends the list text: at most 100 items
 // later than cutoff, each rewritten from its members as {"id", "text", "from", "time"}.
 void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff);
 // Stores a text (already trimmed and cut) from device (null or "" for an unknown device) at
 // the front of the list. 0 when stored, -1 otherwise.
-int texts_add(const char* text, const char* device);
+int texts_add(const Config* config, const char* text, const char* device);
 // Removes the first item whose "id" equals id (null counts as "") and rewrites the store,
 // also when nothing matched. 0, or -1 when nothing could be loaded.
-int texts_delete(const char* id);
+int texts_delete(const Config* config, const char* id);
 // Empties the store ("[]").
-void texts_clear(void);
+void texts_clear(const Config* config);
 // Appends the current list (expired items hidden; nothing is written to disk).
-void texts_list_json(StrBuf* sb);
+void texts_list_json(const Config* config, StrBuf* sb);

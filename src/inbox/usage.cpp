@@ -29,11 +29,12 @@ void copy_usage(uint64_t* count_out, uint64_t* bytes_out) {
 
 }  // namespace
 
-void usage_get(uint64_t* count_out, uint64_t* bytes_out) {
-    usage_get_at(monotonic_seconds(), count_out, bytes_out);
+void usage_get(const Config* config, uint64_t* count_out, uint64_t* bytes_out) {
+    usage_get_at(config, monotonic_seconds(), count_out, bytes_out);
 }
 
-void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out) {
+void usage_get_at(const Config* config, double now_seconds, uint64_t* count_out,
+                  uint64_t* bytes_out) {
     int64_t generation;
     bool aged_only;
     {
@@ -54,7 +55,7 @@ void usage_get_at(double now_seconds, uint64_t* count_out, uint64_t* bytes_out) 
     // The walk runs without the lock; the generation check below keeps a walk that overlapped
     // a change from overwriting the cache with a stale count.
     TreeCount counted{};
-    fs_count_tree(InboxDir, &counted);
+    fs_count_tree(config->inbox_dir, &counted);
 
     std::lock_guard<std::mutex> hold(MetaLock);
     if (aged_only) UsageRefreshing = false;
@@ -72,9 +73,9 @@ void usage_invalidate(void) {
     UsageGeneration++;
 }
 
-void usage_append_line(StrBuf* sb, UsageWarning warning) {
+void usage_append_line(const Config* config, StrBuf* sb, UsageWarning warning) {
     uint64_t files = 0, bytes = 0;
-    usage_get(&files, &bytes);
+    usage_get(config, &files, &bytes);
     sb_appendf(sb, "  ·  现在 %llu 个文件，%.1f MB", static_cast<unsigned long long>(files),
                static_cast<double>(bytes) / 1048576.0);
     if (bytes < USAGE_WARN_BYTES) return;

@@ -103,12 +103,12 @@ int net_lan_addresses(AddressSlot* slots, int capacity) {
     return c.count;
 }
 
-int net_put_override_first(AddressSlot* slots, int count) {
+int net_put_override_first(const Config* config, AddressSlot* slots, int count) {
     if (count < 0) count = 0;
     if (count > MAX_LAN_ADDRESSES) count = MAX_LAN_ADDRESSES;
     AddressSlot found[MAX_LAN_ADDRESSES];
     std::memcpy(found, slots, sizeof(AddressSlot) * static_cast<size_t>(count));
-    put_slot(&slots[0], IpOverride);
+    put_slot(&slots[0], config->ip_override);
     int n = 1;
     for (int i = 0; i < count && n < MAX_LAN_ADDRESSES; i++) {
         if (std::strcmp(found[i].text, slots[0].text) != 0) slots[n++] = found[i];
@@ -116,23 +116,23 @@ int net_put_override_first(AddressSlot* slots, int count) {
     return n;
 }
 
-int net_shown_addresses(AddressSlot* slots) {
+int net_shown_addresses(const Config* config, AddressSlot* slots) {
     int count = net_lan_addresses(slots, MAX_LAN_ADDRESSES);
-    return IpOverride[0] ? net_put_override_first(slots, count) : count;
+    return config->ip_override[0] ? net_put_override_first(config, slots, count) : count;
 }
 
-char* net_base_url() {
+char* net_base_url(const Config* config) {
     AddressSlot slots[MAX_LAN_ADDRESSES];
     const char* host = "127.0.0.1";
-    if (IpOverride[0]) {
-        host = IpOverride;
+    if (config->ip_override[0]) {
+        host = config->ip_override;
     } else if (net_lan_addresses(slots, MAX_LAN_ADDRESSES) > 0) {
         host = slots[0].text;
     }
-    int length = std::snprintf(nullptr, 0, "http://%s:%d", host, ServerPort);
+    int length = std::snprintf(nullptr, 0, "http://%s:%d", host, config->port);
     if (length < 0) return nullptr;
     char* url = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
     if (!url) return nullptr;
-    std::snprintf(url, static_cast<size_t>(length) + 1, "http://%s:%d", host, ServerPort);
+    std::snprintf(url, static_cast<size_t>(length) + 1, "http://%s:%d", host, config->port);
     return url;
 }

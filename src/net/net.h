@@ -5,6 +5,8 @@
 // call works on its own socket, its own buffers and the caller's slots, so any number of
 // threads may call at once. The socket layer must already be started (the listener does it).
 
+#include "base/config.h"
+
 constexpr int MAX_LAN_ADDRESSES = 16;
 constexpr int ADDRESS_SLOT_BYTES = 64;
 
@@ -34,24 +36,25 @@ int net_build_list(AddressSlot* slots, int capacity, const char* outbound,
 // A step that fails merely contributes no address.
 int net_lan_addresses(AddressSlot* slots, int capacity);
 
-// Rebuilds a list of count addresses (slots must hold MAX_LAN_ADDRESSES) with IpOverride first
-// (cut to 63 bytes, not validated), then every listed address not equal to it, in order, up to
-// MAX_LAN_ADDRESSES. Returns the new count (at least 1). Only for a non-empty IpOverride.
-int net_put_override_first(AddressSlot* slots, int count);
+// Rebuilds a list of count addresses (slots must hold MAX_LAN_ADDRESSES) with
+// config->ip_override first (cut to 63 bytes, not validated), then every listed address not
+// equal to it, in order, up to MAX_LAN_ADDRESSES. Returns the new count (at least 1). Only for
+// a non-empty override.
+int net_put_override_first(const Config* config, AddressSlot* slots, int count);
 
-// The addresses the banner and "/api/info" show: the discovered list, with IpOverride first
-// when it is set. Fills slots (MAX_LAN_ADDRESSES) and returns the count (0 only without an
-// override and without any address).
-int net_shown_addresses(AddressSlot* slots);
+// The addresses the banner and "/api/info" show: the discovered list, with
+// config->ip_override first when it is set. Fills slots (MAX_LAN_ADDRESSES) and returns the
+// count (0 only without an override and without any address).
+int net_shown_addresses(const Config* config, AddressSlot* slots);
 
 // The computer's name as newly allocated UTF-8 text (caller frees), or null when it cannot be
 // read or converted.
 char* net_computer_name();
 
-// "http://HOST:PORT" as newly allocated text (caller frees), where HOST is IpOverride when set,
-// else the first discovered address, else "127.0.0.1", and PORT is ServerPort. Null only when
-// memory runs out.
-char* net_base_url();
+// "http://HOST:PORT" as newly allocated text (caller frees), where HOST is config->ip_override
+// when set, else the first discovered address, else "127.0.0.1", and PORT is config->port.
+// Null only when memory runs out.
+char* net_base_url(const Config* config);
 
 // Platform half (net_posix.cpp / net_win32.cpp).
 

@@ -73,7 +73,7 @@ bool rel_reachable(const char* rel) {
 
 // rel_reachable of the target folder's relative path followed by the given pieces.
 bool pieces_reachable(const UploadTarget* target, const char* const* pieces, int count) {
-    TextOwner base(rel_from_abs(target->target_dir));
+    TextOwner base(rel_from_abs(target->config, target->target_dir));
     if (!base) return false;
     StrBufOwner rel;
     sb_append_str(rel.get(), base.get());
@@ -205,14 +205,14 @@ void record_senders(const UploadContext* context, const char* device) {
     auto** paths = static_cast<char**>(malloc(sizeof(char*) * size_t(context->file_count)));
     if (!paths) return;
     for (int32_t i = 0; i < context->file_count; ++i) paths[i] = context->files[i]->rel_path;
-    meta_record_upload(paths, context->file_count, device);
+    meta_record_upload(context->target.config, paths, context->file_count, device);
     free(paths);
 }
 
-void write_console_line(int stored) {
+void write_console_line(const Config* config, int stored) {
     StrBufOwner line;
     sb_appendf(line.get(), "  收到 %d 个文件", stored);
-    usage_append_line(line.get(), USAGE_WARN_OWN_LINE);
+    usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
     con_write_line(line.c_str());
 }
 
@@ -241,16 +241,17 @@ int store_parts(UploadContext* context, const UploadBody* body, const char* devi
     build_answer(answer, context);
     record_senders(context, device);
     usage_invalidate();
-    write_console_line(context->file_count);
+    write_console_line(context->target.config, context->file_count);
     return UPLOAD_STORED;
 }
 
 }  // namespace
 
-int upload_store(const char* dir, const UploadBody* body, const char* device, StrBuf* answer) {
+int upload_store(const Config* config, const char* dir, const UploadBody* body, const char* device,
+                 StrBuf* answer) {
     UploadContext context;
     memset(&context, 0, sizeof context);
-    int result = upload_resolve_dir(&context.target, dir ? dir : "") != 0
+    int result = upload_resolve_dir(config, &context.target, dir ? dir : "") != 0
                      ? UPLOAD_NO_FOLDER
                      : store_parts(&context, body, device ? device : "", answer);
     upload_free_target(&context.target);
@@ -258,15 +259,16 @@ int upload_store(const char* dir, const UploadBody* body, const char* device, St
     return result;
 }
 
-int upload_resolve_dir(UploadTarget* target, const char* dir) {
+int upload_resolve_dir(const Config* config, UploadTarget* target, const char* dir) {
     memset(target, 0, sizeof *target);
+    target->config = config;
     Components comps;
     comps.count = rel_split(dir, &comps.items);
     if (comps.count < 0) return -1;
     TextOwner joined;
-    const char* folder = InboxDir;
+    const char* folder = config->inbox_dir;
     if (comps.count > 0) {
-        joined.reset(rel_join(comps.items, comps.count));
+        joined.reset(rel_join(config, comps.items, comps.count));
         if (!joined || !fs_is_dir(joined.get())) return -1;
         folder = joined.get();
     }
@@ -300,7 +302,7 @@ char* upload_target_path(UploadTarget* target, const char* file_name, FsFile** f
         return nullptr;
     }
     // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
-    TextOwner rel(rel_from_abs(made.path));
+    TextOwner rel(rel_from_abs(target->config, made.path));
     if (!rel || !rel_reachable(rel.get())) {
         fs_close(made.file);
         fs_delete_file(made.path);
@@ -326,7 +328,7 @@ MpSink* upload_open_part(void* context, const char* field_name, const char* file
     FsFile* file = nullptr;
     char* path = upload_target_path(&ctx->target, file_name, &file);
     if (!path) return nullptr;
-    char* rel = rel_from_abs(path);
+    char* rel = rel_from_abs(ctx->target.config, path);
     auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
     if (!rel || !record || add_record(ctx, record) != 0) {
         fs_close(file);

@@ -9,6 +9,7 @@
 // deleted and the folders it created are removed.
 #include <cstddef>
 #include <cstdint>
+#include "base/config.h"
 #include "base/fs.h"
 #include "base/strbuf.h"
 #include "upload/multipart.h"
@@ -19,7 +20,7 @@ constexpr size_t UPLOAD_PATH_BYTES = 4096;
 struct UploadedFile {
     FsFile* file;    // the destination, open for writing; null once closed
     char* path;      // absolute path (owned)
-    char* rel_path;  // path relative to InboxDir, '/'-separated (owned)
+    char* rel_path;  // path relative to the inbox folder, '/'-separated (owned)
     uint64_t size;   // bytes written so far
     MpSink sink;     // upload_write / upload_close with this record as context
     int failed;      // a write or the final flush failed: the bytes on disk are not all there
@@ -27,6 +28,7 @@ struct UploadedFile {
 
 // Where the request's files go, and what it created on the way.
 struct UploadTarget {
+    const Config* config;                // the configuration whose inbox receives the upload
     char target_dir[UPLOAD_PATH_BYTES];  // absolute folder receiving the upload
     char** sent_names;                   // top-level folder names as sent (sanitised)
     char** used_names;                   // the name used for each, parallel to sent_names
@@ -59,10 +61,11 @@ constexpr int UPLOAD_NOT_MULTIPART = -2;  // not a multipart body; nothing kept
 constexpr int UPLOAD_INTERRUPTED = -3;   // the body ended early or a write failed; nothing kept
 constexpr int UPLOAD_NO_FILE = -4;       // a whole body without any file part
 
-// Stores the file parts of a multipart body in the inbox folder dir (a client path, empty for
-// the inbox itself), recording device as their sender and writing the console line. On
-// UPLOAD_STORED appends {"ok": true, "files": [{"name", "size"}, ...]} to answer.
-int upload_store(const char* dir, const UploadBody* body, const char* device, StrBuf* answer);
+// Stores the file parts of a multipart body in the folder dir (a client path, empty for the
+// inbox itself) of config's inbox, recording device as their sender and writing the console
+// line. On UPLOAD_STORED appends {"ok": true, "files": [{"name", "size"}, ...]} to answer.
+int upload_store(const Config* config, const char* dir, const UploadBody* body, const char* device,
+                 StrBuf* answer);
 
 // The parser's open callback (context is the UploadContext). A part with a file name gets a
 // newly created file and its record's sink; null (content thrown away) for a part without a
@@ -74,9 +77,10 @@ int upload_write(void* record, const char* bytes, size_t length);
 // Closes the record's file; a failed flush marks the record failed.
 void upload_close(void* record);
 
-// Sets the target to the folder that the relative path dir names (empty: the inbox itself),
-// with nothing in its folder map. 0, or -1 when dir is refused or is not an existing folder.
-int upload_resolve_dir(UploadTarget* target, const char* dir);
+// Sets the target to config's inbox and the folder that the relative path dir names in it
+// (empty: the inbox itself), with nothing in its folder map. 0, or -1 when dir is refused or
+// is not an existing folder.
+int upload_resolve_dir(const Config* config, UploadTarget* target, const char* dir);
 // Chooses and creates the file for a part's file name (a relative path as the browser sent
 // it), creating and recording missing folders. Returns the new absolute path (the caller
 // frees it) with the open file in *file_out, or null with nothing created when the part cannot

@@ -220,12 +220,12 @@ int write_directory(ArchiveJob* job, const ZipEntry* entries, int32_t count, uin
 
 }  // namespace
 
-char* zip_resolve(const char* rel, int* kind_out) {
+char* zip_resolve(const Config* config, const char* rel, int* kind_out) {
     *kind_out = 0;
     char** components = nullptr;
     int count = rel_split(rel, &components);
     if (count <= 0) return nullptr;  // rejected, or the inbox itself
-    char* path = rel_join(components, count);
+    char* path = rel_join(config, components, count);
     rel_free(components, count);
     if (!path) return nullptr;
     if (fs_is_dir(path)) {
@@ -280,16 +280,17 @@ void zip_folder_files_free(ZipFolderFile* files, int32_t count) {
     free(files);
 }
 
-int zip_expand(char* const* names, int count, ZipList* list, int* folder_selected) {
+int zip_expand(const Config* config, char* const* names, int count, ZipList* list,
+               int* folder_selected) {
     *folder_selected = 0;
     int files = 0;
     for (int n = 0; n < count; n++) {
         int kind = 0;
-        char* path = zip_resolve(names[n], &kind);
+        char* path = zip_resolve(config, names[n], &kind);
         if (!path) continue;
         if (kind == ZIP_KIND_FILE) {
             files++;
-            char* name = rel_from_abs(path);
+            char* name = rel_from_abs(config, path);
             FileInfo info{};
             if (name && fs_stat(path, &info)) zip_list_add(list, name, path, info.size);
             free(name);
@@ -307,7 +308,7 @@ int zip_expand(char* const* names, int count, ZipList* list, int* folder_selecte
                     *folder_selected = 1;
                     return ZIP_EXPAND_TOO_MANY;
                 }
-                char* name = rel_from_abs(found[i].path);
+                char* name = rel_from_abs(config, found[i].path);
                 if (name) zip_list_add(list, name, found[i].path, found[i].size);
                 free(name);
             }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/config.h"
+
 // ---- Limits ------------------------------------------------------------------------------
 
 constexpr int ZIP_MAX_FILES = 20000;                       // files per request, folders expanded
@@ -132,10 +134,10 @@ void zip_names_free(char** names, int count);
 constexpr int ZIP_KIND_FILE = 1;
 constexpr int ZIP_KIND_DIR = 2;
 
-// The absolute path of a selected relative path, with *kind_out set to ZIP_KIND_DIR for a
-// folder (not a link) or ZIP_KIND_FILE for a regular file. Null for a rejected path, the
-// inbox itself, or nothing there. Newly allocated; the caller frees it.
-char* zip_resolve(const char* rel, int* kind_out);
+// The absolute path of a selected relative path in config's inbox, with *kind_out set to
+// ZIP_KIND_DIR for a folder (not a link) or ZIP_KIND_FILE for a regular file. Null for a
+// rejected path, the inbox itself, or nothing there. Newly allocated; the caller frees it.
+char* zip_resolve(const Config* config, const char* rel, int* kind_out);
 
 // One file found below a selected folder.
 struct ZipFolderFile {
@@ -158,11 +160,12 @@ void zip_folder_files_free(ZipFolderFile* files, int32_t count);
 constexpr int ZIP_EXPAND_OK = 0;
 constexpr int ZIP_EXPAND_TOO_MANY = -1;  // more than ZIP_MAX_FILES files
 
-// Expands the selected relative paths into list in order (folders into their sorted files),
-// counting every file met; stops with ZIP_EXPAND_TOO_MANY once the count passes
-// ZIP_MAX_FILES. Names that resolve to nothing count for nothing. *folder_selected is set
-// when a selected name was a folder.
-int zip_expand(char* const* names, int count, ZipList* list, int* folder_selected);
+// Expands the selected relative paths of config's inbox into list in order (folders into
+// their sorted files), counting every file met; stops with ZIP_EXPAND_TOO_MANY once the count
+// passes ZIP_MAX_FILES. Names that resolve to nothing count for nothing. *folder_selected is
+// set when a selected name was a folder.
+int zip_expand(const Config* config, char* const* names, int count, ZipList* list,
+               int* folder_selected);
 
 // The download name of an archive made at that local time: "收件箱-YYYYMMDD-HHMM.zip".
 // Newly allocated; null when memory runs out.

@@ -2,22 +2,38 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 
-#include "http/server.h"
+#include "base/config.h"
 #include "http/loopback.h"
+#include "http/server.h"
 #include "web/page.h"
 
 namespace {
 
-// Serves one connection in-process and returns everything the server sent for the request.
-std::string exchange(const std::string& request) {
+// A configuration for requests that never reach the inbox.
+const Config* no_inbox_config() {
+    static Config config = [] {
+        Config made{};
+        config_init(&made, "/nonexistent/skf-inbox", "", DEFAULT_PORT);
+        return made;
+    }();
+    return &config;
+}
+
+// Serves one connection in-process with config and returns everything the server sent for
+// the request.
+std::string exchange(const std::string& request, const Config* config = no_inbox_config()) {
     LoopbackPair pair;
     if (!pair.ok()) return "(no connection)";
     SockHandle server = pair.server;
     pair.server = SOCK_INVALID;
-    std::thread serving([server] { http_serve_connection(server, api_route); });
+    std::thread serving([server, config] { http_serve_connection(server, api_route, config); });
     pair.send(request);
     std::string got = read_until_close(pair.client);
     serving.join();
@@ -84,6 +100,31 @@ TEST(Router, ContentTypes) {
         has_line(exchange("DELETE / HTTP/1.0\r\n\r\n"), "Content-Type: text/html; charset=utf-8"));
     EXPECT_TRUE(has_line(exchange("GET /x HTTP/1.0\r\n\r\n"),
                          "Content-Type: application/json; charset=utf-8"));
+}
+
+// The configuration the connection was served with is the one GET and POST endpoints use.
+TEST(Router, EndpointsUseTheGivenConfiguration) {
+    namespace stdfs = std::filesystem;
+    stdfs::path inbox =
+        stdfs::temp_directory_path() / ("skf-router-" + std::to_string(std::random_device{}()));
+    Config config{};
+    ASSERT_EQ(config_init(&config, inbox.string().c_str(), "192.168.7.7", 8777), 0);
+    stdfs::create_directories(config.state_dir);
+
+    std::string info = body_of(exchange("GET /api/info HTTP/1.0\r\n\r\n", &config));
+    EXPECT_NE(info.find("\"port\": 8777"), std::string::npos) << info;
+    EXPECT_NE(info.find("\"base\": \"http://192.168.7.7:8777\""), std::string::npos) << info;
+    EXPECT_NE(info.find("\"inbox\": \"" + inbox.string() + "\""), std::string::npos) << info;
+
+    std::string posted = exchange(
+        "POST /api/text HTTP/1.0\r\nContent-Length: 14\r\n\r\n{\"text\": \"hi\"}", &config);
+    EXPECT_EQ(status_line(posted), "HTTP/1.0 200 OK");
+    std::ifstream stored(stdfs::path(config.state_dir) / "texts.json");
+    std::string texts((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+    EXPECT_NE(texts.find("\"text\": \"hi\""), std::string::npos) << texts;
+
+    std::error_code ignored;
+    stdfs::remove_all(inbox, ignored);
 }
 
 TEST(RouterOrigin, SameHostAndPortOnly) {

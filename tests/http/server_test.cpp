@@ -10,8 +10,9 @@
 
 #include "api/router.h"
 #include "base/config.h"
-#include "http/request.h"
 #include "http/loopback.h"
+#include "http/request.h"
+#include "http/response.h"
 
 namespace {
 
@@ -47,6 +48,23 @@ int free_port_pair() {
     return -1;
 }
 
+// What the routes below are served with; the requests these tests send never reach the inbox.
+const Config* route_config() {
+    static Config config = [] {
+        Config made{};
+        config_init(&made, "/nonexistent/skf-inbox", "", DEFAULT_PORT);
+        return made;
+    }();
+    return &config;
+}
+
+// Answers 204 and keeps the context it was handed.
+std::atomic<const void*> SeenContext{nullptr};
+void recording_handler(const void* context, SockHandle socket, HttpConn*, HttpRequest*) {
+    SeenContext.store(context);
+    http_send_response(socket, 204, "text/plain", nullptr, 0, nullptr, 0);
+}
+
 // Runs http_serve_connection on the server end of a loopback pair.
 struct ServedConnection {
     LoopbackPair pair;
@@ -56,7 +74,8 @@ struct ServedConnection {
         ok = pair.ok();
         SockHandle server = pair.server;
         pair.server = SOCK_INVALID;  // the connection thread owns and closes it
-        thread = std::thread([server] { http_serve_connection(server, api_route); });
+        thread =
+            std::thread([server] { http_serve_connection(server, api_route, route_config()); });
     }
     ~ServedConnection() {
         if (thread.joinable()) thread.join();
@@ -79,8 +98,9 @@ TEST(Listener, TakenPortIsSkippedAndTheNextBound) {
     ASSERT_GT(port, 0);
     PortHolder other(port);
     ASSERT_TRUE(other.held());
-    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
-    EXPECT_EQ(ServerPort, port + 1);
+    int bound = 0;
+    ASSERT_EQ(srv_listen(port, &bound), 0);
+    EXPECT_EQ(bound, port + 1);
     EXPECT_EQ(sock_local_port(ListenSocket), port + 1);
     // A second listener on the same port must fail: the port counts as taken.
     PortHolder second(port + 1);
@@ -88,29 +108,30 @@ TEST(Listener, TakenPortIsSkippedAndTheNextBound) {
     sock_close(ListenSocket);
     ListenSocket = SOCK_INVALID;
     sock_cleanup();
-    ServerPort = DEFAULT_PORT;
 }
 
 TEST(Listener, NoWrapPastTheLastPort) {
     PortHolder top(65535);
     if (!top.held()) GTEST_SKIP() << "port 65535 is in use here";
-    EXPECT_EQ(srv_listen(65535, &ServerPort), -1);
+    int bound = DEFAULT_PORT;
+    EXPECT_EQ(srv_listen(65535, &bound), -1);
     EXPECT_EQ(ListenSocket, SOCK_INVALID);
-    EXPECT_EQ(ServerPort, DEFAULT_PORT);
+    EXPECT_EQ(bound, DEFAULT_PORT);  // untouched on failure
 }
 
 TEST(Listener, ServesManyConnectionsInParallelAndStops) {
     int port = free_port_pair();
     ASSERT_GT(port, 0);
-    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
+    int bound = 0;
+    ASSERT_EQ(srv_listen(port, &bound), 0);
     RunningFlag.store(1);
-    std::thread loop(srv_accept_loop, api_route);
+    std::thread loop(srv_accept_loop, api_route, route_config());
 
     // Every client holds its connection open until all have connected, so the answers can
     // only come from connections served side by side.
     constexpr int CLIENTS = 40;
     std::vector<SockHandle> clients;
-    for (int i = 0; i < CLIENTS; i++) clients.push_back(sock_connect_loopback4(ServerPort));
+    for (int i = 0; i < CLIENTS; i++) clients.push_back(sock_connect_loopback4(bound));
     for (SockHandle c : clients) {
         ASSERT_NE(c, SOCK_INVALID);
         LoopbackPair::send_on(c, "GET /nothing HTTP/1.0\r\n");
@@ -136,7 +157,6 @@ TEST(Listener, ServesManyConnectionsInParallelAndStops) {
     loop.join();
     EXPECT_EQ(ListenSocket, SOCK_INVALID);
     RunningFlag.store(1);
-    ServerPort = DEFAULT_PORT;
 }
 
 TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
@@ -146,18 +166,19 @@ TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
     ConnectionLimit = 2;
     int port = free_port_pair();
     ASSERT_GT(port, 0);
-    ASSERT_EQ(srv_listen(port, &ServerPort), 0);
+    int bound = 0;
+    ASSERT_EQ(srv_listen(port, &bound), 0);
     RunningFlag.store(1);
-    std::thread loop(srv_accept_loop, api_route);
+    std::thread loop(srv_accept_loop, api_route, route_config());
     auto wait_for_count = [](int wanted) {
         for (int i = 0; i < 200 && srv_connection_count() != wanted; i++) pause_ms(10);
         return srv_connection_count();
     };
 
     SockHandle idle[2];
-    for (SockHandle& s : idle) s = sock_connect_loopback4(ServerPort);
+    for (SockHandle& s : idle) s = sock_connect_loopback4(bound);
     ASSERT_EQ(wait_for_count(2), 2);
-    SockHandle waiting = sock_connect_loopback4(ServerPort);
+    SockHandle waiting = sock_connect_loopback4(bound);
     ASSERT_TRUE(LoopbackPair::send_on(waiting, "GET /nothing HTTP/1.0\r\n\r\n"));
     char byte = 0;
     EXPECT_EQ(sock_recv(waiting, &byte, 1, 300), SOCK_TIMEOUT);
@@ -170,14 +191,36 @@ TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
     sock_close(waiting);
 
     // A full server still stops.
-    idle[0] = sock_connect_loopback4(ServerPort);
+    idle[0] = sock_connect_loopback4(bound);
     ASSERT_EQ(wait_for_count(2), 2);
     srv_stop();
     loop.join();
     for (SockHandle s : idle) sock_close(s);
     EXPECT_EQ(wait_for_count(0), 0);
     RunningFlag.store(1);
-    ServerPort = DEFAULT_PORT;
+}
+
+// Every handler gets the context the loop was started with, through the connection thread.
+TEST(Listener, HandlersReceiveTheLoopsContextUnchanged) {
+    int port = free_port_pair();
+    ASSERT_GT(port, 0);
+    int bound = 0;
+    ASSERT_EQ(srv_listen(port, &bound), 0);
+    RunningFlag.store(1);
+    const int marker = 0;
+    SeenContext.store(nullptr);
+    std::thread loop(srv_accept_loop, recording_handler, &marker);
+
+    SockHandle client = sock_connect_loopback4(bound);
+    EXPECT_NE(client, SOCK_INVALID);
+    LoopbackPair::send_on(client, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(read_until_close(client).rfind("HTTP/1.0 204 ", 0), 0u);
+    sock_close(client);
+    EXPECT_EQ(SeenContext.load(), &marker);
+
+    srv_stop();
+    loop.join();
+    RunningFlag.store(1);
 }
 
 TEST(Connection, SilentClientIsClosedAfterTheHeadTimeOut) {

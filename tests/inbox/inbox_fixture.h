@@ -1,10 +1,9 @@
 #pragma once
-// A temporary inbox for the inbox storage tests: InboxDir and StateDir point into a fresh
-// folder for the test's duration.
+// A temporary inbox for the inbox storage tests: a configuration of the test's own whose inbox
+// and state folders lie in a fresh folder for the test's duration.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -18,6 +17,7 @@ class InboxFixture : public ::testing::Test {
     std::filesystem::path root;
     std::filesystem::path inbox;
     std::filesystem::path state;
+    Config config{};
 
     void SetUp() override {
         namespace fs = std::filesystem;
@@ -26,10 +26,10 @@ class InboxFixture : public ::testing::Test {
             root = fs::temp_directory_path() / ("skf-inbox-" + std::to_string(random()));
         } while (!fs::create_directory(root));
         inbox = root / "收件箱";
-        state = inbox / ".skiffbox";
+        ASSERT_EQ(config_init(&config, inbox.string().c_str(), "", DEFAULT_PORT), 0);
+        state = config.state_dir;
+        ASSERT_EQ(state, inbox / ".skiffbox");
         fs::create_directories(state);
-        snprintf(InboxDir, sizeof InboxDir, "%s", inbox.string().c_str());
-        snprintf(StateDir, sizeof StateDir, "%s", state.string().c_str());
     }
 
     void TearDown() override {

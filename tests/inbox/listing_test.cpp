@@ -270,7 +270,7 @@ TEST_F(InboxFixture, ListingJsonMembersSendersAndLinks) {
                " \"a b中.JPG\": {\"from\": \"top\", \"time\": 1}}");
 
     StrBufOwner sb;
-    ASSERT_EQ(list_folder_json(sb.get(), " photos /"), 0);
+    ASSERT_EQ(list_folder_json(&config, sb.get(), " photos /"), 0);
     std::string json = sb.c_str();
     EXPECT_EQ(json.find("{\"name\": \"sub\", \"size\": 0, \"mtime\": 1700000000.000000, "
                         "\"from\": \"\", \"mime\": \"\", \"kind\": \"dir\", \"url\": \"\"}"),
@@ -302,7 +302,7 @@ TEST_F(InboxFixture, ListingRefusesWhatIsNotAFolder) {
     for (const char* dir : {"file.txt", "link", "missing", ".skiffbox", "../x", "a//b"}) {
         SCOPED_TRACE(dir);
         StrBufOwner sb;
-        EXPECT_EQ(list_folder_json(sb.get(), dir), -1);
+        EXPECT_EQ(list_folder_json(&config, sb.get(), dir), -1);
         EXPECT_EQ(sb->len, 0u);
     }
 }
@@ -310,7 +310,7 @@ TEST_F(InboxFixture, ListingRefusesWhatIsNotAFolder) {
 TEST_F(InboxFixture, ListingRecreatesAMissingInbox) {
     fs::remove_all(inbox);
     StrBufOwner sb;
-    ASSERT_EQ(list_folder_json(sb.get(), ""), 0);
+    ASSERT_EQ(list_folder_json(&config, sb.get(), ""), 0);
     EXPECT_STREQ(sb.c_str(), "[]");
     EXPECT_TRUE(fs::is_directory(state));
 }
@@ -324,25 +324,25 @@ TEST_F(InboxFixture, UsageCachedUntilAChangeOrAMinute) {
 
     const double t0 = 1000.0;
     uint64_t files = 0, bytes = 0;
-    usage_get_at(t0, &files, &bytes);
+    usage_get_at(&config, t0, &files, &bytes);
     EXPECT_EQ(files, 2u);
     EXPECT_EQ(bytes, 7u);
 
     // Copied in by hand: unseen while the count is young and nothing changed.
     write_file(inbox / "c.bin", "12");
-    usage_get_at(t0 + 59, &files, &bytes);
+    usage_get_at(&config, t0 + 59, &files, &bytes);
     EXPECT_EQ(files, 2u);
-    usage_get_at(t0 + 60, &files, &bytes);
+    usage_get_at(&config, t0 + 60, &files, &bytes);
     EXPECT_EQ(files, 3u);
     EXPECT_EQ(bytes, 9u);
 
     // A change through the system is seen at once.
     write_file(inbox / "d.bin", "1");
-    usage_get_at(t0 + 61, &files, &bytes);
+    usage_get_at(&config, t0 + 61, &files, &bytes);
     EXPECT_EQ(files, 3u);
     usage_invalidate();
-    usage_get_at(t0 + 61, nullptr, &bytes);
+    usage_get_at(&config, t0 + 61, nullptr, &bytes);
     EXPECT_EQ(bytes, 10u);
-    usage_get_at(t0 + 62, &files, nullptr);
+    usage_get_at(&config, t0 + 62, &files, nullptr);
     EXPECT_EQ(files, 4u);
 }

@@ -21,11 +21,12 @@ std::string take(char* text) {
     return out;
 }
 
-// A fresh state folder as StateDir for each test.
+// A configuration of the test's own whose state folder is fresh for each test.
 class MetaTest : public ::testing::Test {
   protected:
     std::string dir;
     std::string records_path;
+    Config config{};
 
     void SetUp() override {
         fs_fault_reset();
@@ -37,9 +38,9 @@ class MetaTest : public ::testing::Test {
             if (fs_make_dir(candidate.c_str()) == 0) dir = candidate;
             ASSERT_LT(i, 100);
         }
-        ASSERT_LT(dir.size(), sizeof StateDir);
-        strcpy(StateDir, dir.c_str());
-        records_path = take(meta_files_path());
+        ASSERT_LT(dir.size(), sizeof config.state_dir);
+        strcpy(config.state_dir, dir.c_str());
+        records_path = take(meta_files_path(&config));
     }
     void TearDown() override {
         fs_fault_reset();
@@ -93,7 +94,7 @@ double now_seconds() {
 TEST_F(MetaTest, UploadRecordsDeviceAndOneTimeInTheFixedLayout) {
     const char* paths[] = {"a.txt", nullptr, "photos/b.jpg"};
     double before = now_seconds();
-    meta_record_upload(paths, 3, "");
+    meta_record_upload(&config, paths, 3, "");
     double after = now_seconds();
 
     // Both records carry the one time of the call, with six decimals.
@@ -110,10 +111,10 @@ TEST_F(MetaTest, UploadRecordsDeviceAndOneTimeInTheFixedLayout) {
     EXPECT_GE(atof(time.c_str()), before - 0.001);
     EXPECT_LE(atof(time.c_str()), after + 0.001);
 
-    meta_record_upload(paths, 1, nullptr);
+    meta_record_upload(&config, paths, 1, nullptr);
     EXPECT_EQ(records()[0].from, "未知设备");
-    meta_record_upload(nullptr, 1, "x");
-    meta_record_upload(paths, 0, "x");
+    meta_record_upload(&config, nullptr, 1, "x");
+    meta_record_upload(&config, paths, 0, "x");
     EXPECT_EQ(records().size(), 2u);
 }
 
@@ -123,7 +124,7 @@ TEST_F(MetaTest, RecordingAgainReplacesInPlace) {
         "{\"a\": {\"from\": \"pc\", \"time\": 1}, \"photos/a.jpg\": {\"from\": \"old\", \"time\": "
         "2}, \"b\": {\"from\": \"pc\", \"time\": 3}}");
     const char* paths[] = {"photos/a.jpg", "new.txt"};
-    meta_record_upload(paths, 2, "我的手机");
+    meta_record_upload(&config, paths, 2, "我的手机");
     auto now = records();
     ASSERT_EQ(now.size(), 4u);
     EXPECT_EQ(now[0].key, "a");
@@ -141,11 +142,11 @@ TEST_F(MetaTest, StoreThatIsNotAnObjectIsStartedAfresh) {
         write(records_path, bad);
         EXPECT_EQ(state_load_json(records_path.c_str(), JSON_OBJECT), nullptr) << bad;
         const char* before[] = {"a"};
-        meta_forget(before, 1);  // changes and writes nothing
-        meta_forget_tree("a");
+        meta_forget(&config, before, 1);  // changes and writes nothing
+        meta_forget_tree(&config, "a");
         EXPECT_EQ(read(records_path), bad);
         const char* paths[] = {"new.txt"};
-        meta_record_upload(paths, 1, "phone");
+        meta_record_upload(&config, paths, 1, "phone");
         EXPECT_EQ(keys(), std::vector<std::string>{"new.txt"}) << bad;
     }
 }
@@ -157,11 +158,11 @@ TEST_F(MetaTest, ForgetRemovesExactKeysAndWritesOnlyOnChange) {
         "\"a/c\":{\"from\":\"x\",\"time\":3}}";
     write(records_path, compact);
     const char* missing[] = {"zzz", nullptr, "A"};
-    meta_forget(missing, 3);
+    meta_forget(&config, missing, 3);
     EXPECT_EQ(read(records_path), compact);
 
     const char* paths[] = {"a", "zzz"};
-    meta_forget(paths, 2);
+    meta_forget(&config, paths, 2);
     EXPECT_EQ(keys(), (std::vector<std::string>{"b", "a/c"}));
 }
 
@@ -169,16 +170,16 @@ TEST_F(MetaTest, ForgetTreeTakesTheFolderAndWhatIsUnderIt) {
     write(records_path,
           "{\"photos\": {}, \"photos/a.jpg\": {}, \"photos2/c.jpg\": {}, \"photos/sub/b.jpg\": {}, "
           "\"photosx\": {}, \"x/photos\": {}, \"x/photos/y\": {}}");
-    meta_forget_tree("photos");
+    meta_forget_tree(&config, "photos");
     EXPECT_EQ(keys(),
               (std::vector<std::string>{"photos2/c.jpg", "photosx", "x/photos", "x/photos/y"}));
-    meta_forget_tree("x/photos");
+    meta_forget_tree(&config, "x/photos");
     EXPECT_EQ(keys(), (std::vector<std::string>{"photos2/c.jpg", "photosx"}));
 
     std::string before = read(records_path);
-    meta_forget_tree("");
-    meta_forget_tree(nullptr);
-    meta_forget_tree("photo");
+    meta_forget_tree(&config, "");
+    meta_forget_tree(&config, nullptr);
+    meta_forget_tree(&config, "photo");
     EXPECT_EQ(read(records_path), before);
 }
 
@@ -221,7 +222,7 @@ TEST_F(MetaTest, PruningDropsTheOldestBeyondTheLimit) {
         for (int u = 0; u < c.uploads; u++) names.push_back("new" + std::to_string(u));
         std::vector<const char*> paths;
         for (const std::string& name : names) paths.push_back(name.c_str());
-        meta_record_upload(paths.data(), c.uploads, "phone");
+        meta_record_upload(&config, paths.data(), c.uploads, "phone");
 
         std::vector<std::string> now = keys();
         ASSERT_EQ(now.size(), static_cast<size_t>(META_MAX_RECORDS)) << c.what;
@@ -238,19 +239,19 @@ TEST_F(MetaTest, PruningDropsTheOldestBeyondTheLimit) {
 
 TEST_F(MetaTest, ClearLeavesAnEmptyStore) {
     const char* paths[] = {"a"};
-    meta_record_upload(paths, 1, "x");
-    meta_clear();
+    meta_record_upload(&config, paths, 1, "x");
+    meta_clear(&config);
     EXPECT_EQ(read(records_path), "{}");
 }
 
 TEST_F(MetaTest, ConcurrentUploadsKeepEveryRecord) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++) {
-        threads.emplace_back([t] {
+        threads.emplace_back([this, t] {
             for (int i = 0; i < 20; i++) {
                 std::string path = "t" + std::to_string(t) + "/" + std::to_string(i);
                 const char* paths[] = {path.c_str()};
-                meta_record_upload(paths, 1, "phone");
+                meta_record_upload(&config, paths, 1, "phone");
             }
         });
     }

@@ -44,6 +44,13 @@ std::string sanitize(const std::string& name) {
     return take(name_sanitize(name.c_str()));
 }
 
+// A configuration of the test's own for the given inbox folder.
+Config inbox_config(const std::string& inbox) {
+    Config config{};
+    EXPECT_EQ(config_init(&config, inbox.c_str(), "", DEFAULT_PORT), 0);
+    return config;
+}
+
 using Parts = std::vector<std::string>;
 
 // rel_split as a list, or {"<rejected>"}.
@@ -253,7 +260,6 @@ TEST(NameNumbered, NumberGoesBeforeTheExtensionAndStaysWithinLimits) {
 }
 
 TEST(RelSplit, StrictSplitTable) {
-    InboxDir[0] = 0;
     struct Case {
         const char* in;
         Parts out;
@@ -313,7 +319,7 @@ TEST(RelSplit, LengthLimits) {
 }
 
 TEST(RelJoinAndFromAbs, InsideTheInboxOnly) {
-    strcpy(InboxDir, "/srv/inbox");
+    const Config config = inbox_config("/srv/inbox");
     char a[] = "a", b[] = "b", dots[] = "..", hidden[] = ".x", slash[] = "a/b", back[] = "a\\b",
          colon[] = "a:b", empty[] = "";
     struct Case {
@@ -327,13 +333,13 @@ TEST(RelJoinAndFromAbs, InsideTheInboxOnly) {
     };
     for (const Case& c : cases) {
         char* joined =
-            rel_join(const_cast<char**>(c.parts.data()), static_cast<int>(c.parts.size()));
+            rel_join(&config, const_cast<char**>(c.parts.data()), static_cast<int>(c.parts.size()));
         if (c.out)
             EXPECT_EQ(take(joined), c.out);
         else
             EXPECT_EQ(joined, nullptr);
     }
-    EXPECT_EQ(take(rel_join(nullptr, -1)), "/srv/inbox");
+    EXPECT_EQ(take(rel_join(&config, nullptr, -1)), "/srv/inbox");
 
     struct FromCase {
         const char* in;
@@ -349,15 +355,14 @@ TEST(RelJoinAndFromAbs, InsideTheInboxOnly) {
         {nullptr, nullptr},
     };
     for (const FromCase& c : from) {
-        char* rel = rel_from_abs(c.in);
+        char* rel = rel_from_abs(&config, c.in);
         if (c.out)
             EXPECT_EQ(take(rel), c.out) << c.in;
         else
             EXPECT_EQ(rel, nullptr) << (c.in ? c.in : "null");
     }
-    strcpy(InboxDir, "/");
-    EXPECT_EQ(take(rel_from_abs("/a/b")), "a/b");
-    InboxDir[0] = 0;
+    const Config root = inbox_config("/");
+    EXPECT_EQ(take(rel_from_abs(&root, "/a/b")), "a/b");
 }
 
 // A link anywhere before the last component would be followed out of the inbox, so the join
@@ -371,8 +376,8 @@ TEST(RelJoin, RefusesLinksOnTheWay) {
     fs::create_directory_symlink(dir.path / "outside", dir.path / "inbox" / "real" / "deep");
     fs::create_symlink(dir.path / "outside" / "secret.txt", dir.path / "inbox" / "filelink");
     std::string inbox = (dir.path / "inbox").string();
-    ASSERT_LT(inbox.size(), sizeof(InboxDir));
-    strcpy(InboxDir, inbox.c_str());
+    ASSERT_LT(inbox.size(), sizeof(Config::inbox_dir));
+    const Config config = inbox_config(inbox);
 
     struct Case {
         const char* rel;
@@ -394,14 +399,13 @@ TEST(RelJoin, RefusesLinksOnTheWay) {
         char** components = nullptr;
         int count = rel_split(c.rel, &components);
         ASSERT_GE(count, 0) << c.rel;
-        char* joined = rel_join(components, count);
+        char* joined = rel_join(&config, components, count);
         rel_free(components, count);
         if (c.joined)
             EXPECT_EQ(take(joined), inbox + (count ? "/" : "") + c.rel) << c.rel;
         else
             EXPECT_EQ(joined, nullptr) << c.rel;
     }
-    InboxDir[0] = 0;
 }
 
 TEST(RelSplitUpload, LenientSplitTable) {

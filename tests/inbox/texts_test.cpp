@@ -75,8 +75,8 @@ TEST(TextsWriteList, KeepsTheHundredNewest) {
 
 TEST_F(InboxFixture, TextsAddDeleteClearOnDisk) {
     const double before = now();
-    ASSERT_EQ(texts_add("hello", "小米"), 0);
-    ASSERT_EQ(texts_add("second", nullptr), 0);
+    ASSERT_EQ(texts_add(&config, "hello", "小米"), 0);
+    ASSERT_EQ(texts_add(&config, "second", nullptr), 0);
     std::string stored = read_file(state / "texts.json");
     JsonValue* array = json_parse(stored.data(), stored.size());
     ASSERT_NE(array, nullptr);
@@ -96,13 +96,13 @@ TEST_F(InboxFixture, TextsAddDeleteClearOnDisk) {
 
     // The file holds exactly what the list shows.
     StrBufOwner listed;
-    texts_list_json(listed.get());
+    texts_list_json(&config, listed.get());
     EXPECT_EQ(stored, listed.c_str());
 
-    ASSERT_EQ(texts_delete(id.c_str()), 0);
+    ASSERT_EQ(texts_delete(&config, id.c_str()), 0);
     EXPECT_EQ(read_file(state / "texts.json").find("hello"), std::string::npos);
     EXPECT_NE(read_file(state / "texts.json").find("second"), std::string::npos);
-    texts_clear();
+    texts_clear(&config);
     EXPECT_EQ(read_file(state / "texts.json"), "[]");
 }
 
@@ -110,9 +110,11 @@ TEST_F(InboxFixture, TextsPostedAtOnceAreAllKept) {
     constexpr int THREADS = 8, EACH = 10;
     std::vector<std::thread> posters;
     for (int t = 0; t < THREADS; t++)
-        posters.emplace_back([t] {
-            for (int i = 0; i < EACH; i++)
-                texts_add(("t" + std::to_string(t) + "-" + std::to_string(i)).c_str(), "dev");
+        posters.emplace_back([this, t] {
+            for (int i = 0; i < EACH; i++) {
+                std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
+                texts_add(&config, text.c_str(), "dev");
+            }
         });
     for (std::thread& p : posters) p.join();
     std::string stored = read_file(state / "texts.json");

@@ -25,16 +25,12 @@ std::vector<std::string> build(const char* outbound, const std::vector<const cha
     return texts(slots, count);
 }
 
-// Restores the process-wide settings a test changes.
-struct SettingsGuard {
-    char ip[SETTINGS_IP_BYTES];
-    int port;
-    SettingsGuard() : port(ServerPort) { std::memcpy(ip, IpOverride, sizeof ip); }
-    ~SettingsGuard() {
-        std::memcpy(IpOverride, ip, sizeof ip);
-        ServerPort = port;
-    }
-};
+// A configuration of the test's own with the given "--ip" value and port.
+Config net_config(const char* ip_override, int port = DEFAULT_PORT) {
+    Config config{};
+    EXPECT_EQ(config_init(&config, "/inbox", ip_override, port), 0);
+    return config;
+}
 
 TEST(NetTest, OnlyPrivateAddressesPassTheFilter) {
     const struct {
@@ -104,8 +100,7 @@ TEST(NetTest, SlotsBeyondTheCountAreNotTouched) {
 }
 
 TEST(NetTest, OverrideGoesFirstWithoutDuplicate) {
-    SettingsGuard guard;
-    std::strcpy(IpOverride, "192.168.1.5");
+    const Config config = net_config("192.168.1.5");
     const struct {
         std::vector<std::string> found;
         std::vector<std::string> expected;
@@ -117,37 +112,35 @@ TEST(NetTest, OverrideGoesFirstWithoutDuplicate) {
     for (const auto& c : cases) {
         AddressSlot slots[MAX_LAN_ADDRESSES];
         for (size_t i = 0; i < c.found.size(); i++) std::strcpy(slots[i].text, c.found[i].c_str());
-        int n = net_put_override_first(slots, static_cast<int>(c.found.size()));
+        int n = net_put_override_first(&config, slots, static_cast<int>(c.found.size()));
         EXPECT_EQ(texts(slots, n), c.expected);
     }
     // Sixteen others: the override and the first fifteen.
     AddressSlot slots[MAX_LAN_ADDRESSES];
     for (int i = 0; i < MAX_LAN_ADDRESSES; i++)
         std::snprintf(slots[i].text, sizeof slots[i].text, "10.0.0.%d", i + 1);
-    ASSERT_EQ(net_put_override_first(slots, MAX_LAN_ADDRESSES), MAX_LAN_ADDRESSES);
+    ASSERT_EQ(net_put_override_first(&config, slots, MAX_LAN_ADDRESSES), MAX_LAN_ADDRESSES);
     EXPECT_STREQ(slots[0].text, "192.168.1.5");
     EXPECT_STREQ(slots[1].text, "10.0.0.1");
     EXPECT_STREQ(slots[15].text, "10.0.0.15");
     // Whatever the user typed is shown, unchecked.
-    std::strcpy(IpOverride, "pc.example");
+    const Config typed = net_config("pc.example");
     std::strcpy(slots[0].text, "10.0.0.1");
-    ASSERT_EQ(net_put_override_first(slots, 1), 2);
+    ASSERT_EQ(net_put_override_first(&typed, slots, 1), 2);
     EXPECT_STREQ(slots[0].text, "pc.example");
 }
 
 TEST(NetTest, BaseUrlUsesOverrideElseDiscoveryElseLoopback) {
-    SettingsGuard guard;
-    ServerPort = 8621;
-    std::strcpy(IpOverride, "192.168.1.5");
-    char* url = net_base_url();
+    const Config config = net_config("192.168.1.5", 8621);
+    char* url = net_base_url(&config);
     ASSERT_NE(url, nullptr);
     EXPECT_STREQ(url, "http://192.168.1.5:8621");
     free(url);
 
-    IpOverride[0] = '\0';
+    const Config plain = net_config("", 8621);
     AddressSlot slots[MAX_LAN_ADDRESSES];
     int n = net_lan_addresses(slots, MAX_LAN_ADDRESSES);
-    url = net_base_url();
+    url = net_base_url(&plain);
     ASSERT_NE(url, nullptr);
     std::string host = n > 0 ? slots[0].text : "127.0.0.1";
     EXPECT_EQ(std::string(url), "http://" + host + ":8621");

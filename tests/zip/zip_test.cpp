@@ -351,7 +351,7 @@ class ZipFiles : public ::testing::Test {
     stdfs::path inbox;
     stdfs::path temp;
     std::string saved_tmpdir;
-    char saved_inbox[SETTINGS_PATH_BYTES];
+    Config config{};
 
     void SetUp() override {
         fs_fault_reset();
@@ -364,8 +364,7 @@ class ZipFiles : public ::testing::Test {
         const char* old = getenv("TMPDIR");
         saved_tmpdir = old ? old : "";
         setenv("TMPDIR", temp.c_str(), 1);
-        memcpy(saved_inbox, InboxDir, sizeof saved_inbox);
-        snprintf(InboxDir, sizeof InboxDir, "%s", inbox.c_str());
+        ASSERT_EQ(config_init(&config, inbox.c_str(), "", DEFAULT_PORT), 0);
     }
     void TearDown() override {
         fs_fault_reset();
@@ -373,7 +372,6 @@ class ZipFiles : public ::testing::Test {
             unsetenv("TMPDIR");
         else
             setenv("TMPDIR", saved_tmpdir.c_str(), 1);
-        memcpy(InboxDir, saved_inbox, sizeof saved_inbox);
         stdfs::remove_all(root);
     }
 
@@ -562,7 +560,8 @@ TEST_F(ZipFiles, ExpansionResolvesDeduplicatesAndCountsFiles) {
         for (const auto& name : c.names) names.push_back(const_cast<char*>(name.c_str()));
         ZipList list{};
         int folder_selected = -1;
-        ASSERT_EQ(zip_expand(names.data(), static_cast<int>(names.size()), &list, &folder_selected),
+        ASSERT_EQ(zip_expand(&config, names.data(), static_cast<int>(names.size()), &list,
+                             &folder_selected),
                   ZIP_EXPAND_OK);
         std::vector<std::string> got;
         for (int32_t i = 0; i < list.count; i++) got.emplace_back(list.entries[i].name);
@@ -575,9 +574,10 @@ TEST_F(ZipFiles, ExpansionResolvesDeduplicatesAndCountsFiles) {
     std::vector<char*> many(ZIP_MAX_FILES + 1, const_cast<char*>("notes.txt"));
     ZipList list{};
     int folder_selected = 0;
-    EXPECT_EQ(zip_expand(many.data(), ZIP_MAX_FILES, &list, &folder_selected), ZIP_EXPAND_OK);
+    EXPECT_EQ(zip_expand(&config, many.data(), ZIP_MAX_FILES, &list, &folder_selected),
+              ZIP_EXPAND_OK);
     zip_list_free(&list);
-    EXPECT_EQ(zip_expand(many.data(), ZIP_MAX_FILES + 1, &list, &folder_selected),
+    EXPECT_EQ(zip_expand(&config, many.data(), ZIP_MAX_FILES + 1, &list, &folder_selected),
               ZIP_EXPAND_TOO_MANY);
     zip_list_free(&list);
 }
