@@ -70,13 +70,13 @@ void append_disposition_value(StrBuf* out, const char* mime, const char* query, 
     free(ascii);
 }
 
-void send_range_not_satisfiable(SockHandle socket, int64_t size) {
+void send_range_not_satisfiable(HttpAnswer* answer, int64_t size) {
     char range[48];
     snprintf(range, sizeof range, "bytes */%llu", static_cast<unsigned long long>(size));
     const HttpExtraHeader fields[] = {{"Content-Range", range}, {"Content-Length", "0"}};
     StrBufOwner head;
     http_write_head(head.get(), 416, "Requested Range Not Satisfiable", fields, 2);
-    http_send_all(socket, head->data, head->len);
+    http_answer_head(answer, head.get());
 }
 
 struct Span {
@@ -110,11 +110,11 @@ void format_file_head(StrBuf* head, const ServedFile& file, const char* mime,
 
 }  // namespace
 
-void api_serve_file(const Config* config, SockHandle socket, const char* relative_path,
+void api_serve_file(const Config* config, HttpAnswer* answer, const char* relative_path,
                     const char* query, const HeaderList* headers, int is_head) {
     ServedFile served;
     if (!resolve_file(config, relative_path, &served)) {
-        http_send_error(socket, NOT_FOUND, 404);
+        http_send_error(answer, NOT_FOUND, 404);
         return;
     }
     const char* mime = mime_for_name(served.name);
@@ -126,15 +126,13 @@ void api_serve_file(const Config* config, SockHandle socket, const char* relativ
     if (range && starts_with(range, "bytes=")) {
         span.partial = http_parse_range(range + 6, served.size, &span.start, &span.end);
         if (span.start > span.end || span.start >= served.size) {
-            send_range_not_satisfiable(socket, served.size);
+            send_range_not_satisfiable(answer, served.size);
             return;
         }
     }
 
     StrBufOwner head;
     format_file_head(head.get(), served, mime, disposition.c_str(), span);
-    if (head->failed || head->len == 0) return;  // no memory for the head
-    if (!http_send_all(socket, head->data, head->len)) return;
-    if (is_head) return;
-    http_send_file_span(socket, served.file, span.start, span.end - span.start + 1);
+    if (!http_answer_head(answer, head.get()) || is_head) return;
+    http_answer_file_span(answer, served.file, span.start, span.end - span.start + 1);
 }

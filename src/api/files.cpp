@@ -9,26 +9,26 @@
 #include "inbox/paths.h"
 #include "inbox/usage.h"
 
-void api_files(const Config* config, SockHandle socket, const char* query) {
+void api_files(const Config* config, HttpAnswer* answer, const char* query) {
     char* dir = http_query_param(query, "dir");
     char* norm = rel_normalize(dir ? dir : "");
-    StrBufOwner answer;
-    sb_append_str(answer.get(), "{\"files\": ");
-    if (!norm || list_folder_json(config, answer.get(), dir ? dir : "") != 0) {
+    StrBufOwner json;
+    sb_append_str(json.get(), "{\"files\": ");
+    if (!norm || list_folder_json(config, json.get(), dir ? dir : "") != 0) {
         free(norm);
         free(dir);
-        http_send_error(socket, "文件夹不存在", 404);
+        http_send_error(answer, "文件夹不存在", 404);
         return;
     }
     free(dir);
-    sb_append_str(answer.get(), ", \"dir\": ");
-    json_append_string(answer.get(), norm);
+    sb_append_str(json.get(), ", \"dir\": ");
+    json_append_string(json.get(), norm);
     free(norm);
 
     uint64_t files = 0, bytes = 0;
     usage_get(config, &files, &bytes);
-    sb_appendf(answer.get(), ", \"usage\": {\"count\": %llu, \"size\": %llu, \"warn\": %s}}",
+    sb_appendf(json.get(), ", \"usage\": {\"count\": %llu, \"size\": %llu, \"warn\": %s}}",
                static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes),
                bytes >= USAGE_WARN_BYTES ? "true" : "false");
-    http_send_json(socket, 200, answer.get());
+    http_send_json(answer, 200, json.get());
 }

@@ -52,13 +52,13 @@ void api_info_json(const Config* config, StrBuf* sb) {
     free(host);
 }
 
-void api_info(const Config* config, SockHandle socket, const char*) {
+void api_info(const Config* config, HttpAnswer* answer, const char*) {
     StrBufOwner body;
     api_info_json(config, body.get());
-    http_send_json(socket, 200, body.get());
+    http_send_json(answer, 200, body.get());
 }
 
-void api_open(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_open(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
               const char*) {
     JsonValue* json = http_read_json(conn, request->content_length);
     char* folder = resolve_folder(config, json_string(json_get(json, "path")));
@@ -71,5 +71,5 @@ void api_open(const Config* config, SockHandle socket, HttpConn* conn, HttpReque
     free(folder);
     StrBufOwner body;
     sb_appendf(body.get(), "{\"ok\": %s}", opened ? "true" : "false");
-    http_send_json(socket, 200, body.get());
+    http_send_json(answer, 200, body.get());
 }

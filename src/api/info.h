@@ -8,10 +8,10 @@
 void api_info_json(const Config* config, StrBuf* sb);
 
 // GET "/api/info": the info object.
-void api_info(const Config* config, SockHandle socket, const char* query);
+void api_info(const Config* config, HttpAnswer* answer, const char* query);
 
 // POST "/api/open": shows an inbox folder (JSON "path") in the desktop's file manager, or the
 // inbox itself when the path is missing, refused, a file or not there. Always 200 with
 // {"ok": true|false} after the desktop's answer.
-void api_open(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_open(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
               const char* query);

@@ -8,13 +8,13 @@
 #include "net/net.h"
 #include "qr/qr_svg.h"
 
-void api_qr_svg(const Config* config, SockHandle socket, const char* query) {
+void api_qr_svg(const Config* config, HttpAnswer* answer, const char* query) {
     char* text = http_query_param(query, "data");
     if (!text || !text[0]) {
         std::free(text);
         text = net_base_url(config);
         if (!text) {
-            http_send_error(socket, "无法生成二维码", 500);
+            http_send_error(answer, "无法生成二维码", 500);
             return;
         }
     }
@@ -22,12 +22,12 @@ void api_qr_svg(const Config* config, SockHandle socket, const char* query) {
     char* svg = qr_render_svg(text, std::strlen(text));
     std::free(text);
     if (!svg) {
-        http_send_error(socket, "内容太长，二维码放不下", 500);
+        http_send_error(answer, "内容太长，二维码放不下", 500);
         return;
     }
     // The image of an address changes rarely; phones may keep it for five minutes.
     const HttpExtraHeader cache = {"Cache-Control", "public, max-age=300"};
-    http_send_response(socket, 200, "image/svg+xml; charset=utf-8", svg, std::strlen(svg), &cache,
+    http_send_response(answer, 200, "image/svg+xml; charset=utf-8", svg, std::strlen(svg), &cache,
                        1);
     std::free(svg);
 }

@@ -6,4 +6,4 @@
 // image ("Cache-Control: public, max-age=300" as extra header), or 500 "内容太长，二维码放不下"
 // when the text does not fit a QR code, or 500 "无法生成二维码" when the base URL cannot be
 // built.
-void api_qr_svg(const Config* config, SockHandle socket, const char* query);
+void api_qr_svg(const Config* config, HttpAnswer* answer, const char* query);

@@ -29,7 +29,7 @@ void write_console_line(const Config* config, StrBuf* line) {
 
 }  // namespace
 
-void api_delete(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_delete(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                 const char*) {
     int removed = 0, is_folder = 0, rc;
     char* label;
@@ -43,9 +43,9 @@ void api_delete(const Config* config, SockHandle socket, HttpConn* conn, HttpReq
     if (rc != 0) {
         free(label);
         if (rc == -2)
-            http_send_error(socket, CANNOT_DELETE, 500);
+            http_send_error(answer, CANNOT_DELETE, 500);
         else
-            http_send_error(socket, NO_SUCH_FILE, 404);
+            http_send_error(answer, NO_SUCH_FILE, 404);
         return;
     }
     if (label && label[0]) {
@@ -63,37 +63,37 @@ void api_delete(const Config* config, SockHandle socket, HttpConn* conn, HttpReq
     }
     free(label);
 
-    StrBufOwner answer;
+    StrBufOwner json;
     if (is_folder)
-        sb_appendf(answer.get(), "{\"ok\": true, \"removed\": %d}", removed);
+        sb_appendf(json.get(), "{\"ok\": true, \"removed\": %d}", removed);
     else
-        sb_append_str(answer.get(), "{\"ok\": true}");
-    http_send_json(socket, 200, answer.get());
+        sb_append_str(json.get(), "{\"ok\": true}");
+    http_send_json(answer, 200, json.get());
 }
 
-void api_clear(const Config* config, SockHandle socket, HttpConn*, HttpRequest*, const char*) {
+void api_clear(const Config* config, HttpAnswer* answer, HttpConn*, HttpRequest*, const char*) {
     int removed = 0;
     inbox_clear(config, &removed);
     StrBufOwner line;
     sb_appendf(line.get(), "  清空收件箱（%d 项）", removed);
     write_console_line(config, line.get());
 
-    StrBufOwner answer;
-    sb_appendf(answer.get(), "{\"ok\": true, \"removed\": %d}", removed);
-    http_send_json(socket, 200, answer.get());
+    StrBufOwner json;
+    sb_appendf(json.get(), "{\"ok\": true, \"removed\": %d}", removed);
+    http_send_json(answer, 200, json.get());
 }
 
-void api_stat(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_stat(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
               const char*) {
-    StrBufOwner answer;
+    StrBufOwner json;
     int rc;
     {
         JsonOwner body(http_read_json(conn, request->content_length));
-        rc = inbox_stat_json(config, answer.get(), body_path(body.value));
+        rc = inbox_stat_json(config, json.get(), body_path(body.value));
     }
     if (rc != 0) {
-        http_send_error(socket, NO_SUCH_FILE, 404);
+        http_send_error(answer, NO_SUCH_FILE, 404);
         return;
     }
-    http_send_json(socket, 200, answer.get());
+    http_send_json(answer, 200, json.get());
 }

@@ -29,14 +29,14 @@ struct PostRoute {
     ApiPostHandler handler;
 };
 
-void serve_page(const Config*, SockHandle socket, const char*) {
-    http_send_response(socket, 200, "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_LEN, nullptr,
+void serve_page(const Config*, HttpAnswer* answer, const char*) {
+    http_send_response(answer, 200, "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_LEN, nullptr,
                        0);
 }
 
 // An empty answer, so browsers stop asking without an icon being stored.
-void serve_favicon(const Config*, SockHandle socket, const char*) {
-    http_send_response(socket, 204, "image/x-icon", nullptr, 0, nullptr, 0);
+void serve_favicon(const Config*, HttpAnswer* answer, const char*) {
+    http_send_response(answer, 204, "image/x-icon", nullptr, 0, nullptr, 0);
 }
 
 // Exact paths, compared after percent-decoding. Downloads under "/f/" are matched by prefix
@@ -90,37 +90,37 @@ bool path_is(const StrBuf* path, const char* wanted) {
     return path->len == len && memcmp(path->data, wanted, len) == 0;
 }
 
-void route_get(const Config* config, SockHandle socket, HttpRequest* request, const StrBuf* path,
+void route_get(const Config* config, HttpAnswer* answer, HttpRequest* request, const StrBuf* path,
                const char* query) {
     for (const GetRoute& route : GET_ROUTES) {
         if (path_is(path, route.path)) {
-            route.handler(config, socket, query);
+            route.handler(config, answer, query);
             return;
         }
     }
     if (path->len >= 3 && memcmp(path->data, "/f/", 3) == 0) {
         // A zero byte decoded from "%00" would cut the name short and name another file.
         if (strlen(path->data) != path->len) {
-            http_send_error(socket, "文件不存在", 404);
+            http_send_error(answer, "文件不存在", 404);
             return;
         }
         int is_head = strcmp(request->method, "HEAD") == 0;
-        api_serve_file(config, socket, path->data + 3, query, &request->headers, is_head);
+        api_serve_file(config, answer, path->data + 3, query, &request->headers, is_head);
         return;
     }
-    http_send_error(socket, "没有这个页面", 404);
+    http_send_error(answer, "没有这个页面", 404);
 }
 
-void route_post(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void route_post(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                 const StrBuf* path, const char* query) {
     for (const PostRoute& route : POST_ROUTES) {
         if (path_is(path, route.path)) {
-            route.handler(config, socket, conn, request, query);
+            route.handler(config, answer, conn, request, query);
             return;
         }
     }
     // The body is left unread; the connection thread drains it after this answer.
-    http_send_error(socket, "没有这个接口", 404);
+    http_send_error(answer, "没有这个接口", 404);
 }
 
 }  // namespace
@@ -144,13 +144,13 @@ int api_origin_allowed(const char* origin, const char* host) {
     return from.host == to.host && from.port == to.port ? 1 : 0;
 }
 
-void api_route(const void* context, SockHandle socket, HttpConn* conn, HttpRequest* request) {
+void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequest* request) {
     const auto* config = static_cast<const Config*>(context);
     const char* method = request->method;
     bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     bool is_post = strcmp(method, "POST") == 0;
     if (!is_get && !is_post) {
-        http_send_response(socket, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
+        http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
         return;
     }
 
@@ -161,7 +161,7 @@ void api_route(const void* context, SockHandle socket, HttpConn* conn, HttpReque
     // Decoding never grows the text, so with this room it cannot fail half-way.
     if (!target || sb_reserve(path.get(), raw_len) != 0) {
         free(target);
-        http_send_error(socket, "内存不足", 500);
+        http_send_error(answer, "内存不足", 500);
         return;
     }
     url_decode_path(path.get(), target, raw_len);
@@ -169,10 +169,10 @@ void api_route(const void* context, SockHandle socket, HttpConn* conn, HttpReque
     if (is_post && !api_origin_allowed(http_header(&request->headers, "Origin"),
                                         http_header(&request->headers, "Host"))) {
         // Another site's page must not change the inbox; the body is drained afterwards.
-        http_send_error(socket, "跨站请求被拒绝", 403);
+        http_send_error(answer, "跨站请求被拒绝", 403);
     } else if (is_get)
-        route_get(config, socket, request, path.get(), query);
+        route_get(config, answer, request, path.get(), query);
     else
-        route_post(config, socket, conn, request, path.get(), query);
+        route_post(config, answer, conn, request, path.get(), query);
     free(target);
 }

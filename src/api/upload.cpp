@@ -23,23 +23,23 @@ const char* failure_message(int result) {
 
 }  // namespace
 
-void api_upload(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_upload(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                 const char* query) {
     if (request->content_length < 1) {
-        http_send_error(socket, "空请求体", 400);
+        http_send_error(answer, "空请求体", 400);
         return;
     }
     char* device = http_device_name(&request->headers);
     char* dir = http_query_param(query ? query : "", "dir");
     UploadBody body{read_connection, conn, request->content_length,
                     http_header(&request->headers, "Content-Type")};
-    StrBufOwner answer;
-    int result = upload_store(config, dir ? dir : "", &body, device ? device : "", answer.get());
+    StrBufOwner json;
+    int result = upload_store(config, dir ? dir : "", &body, device ? device : "", json.get());
     free(dir);
     free(device);
     // A folder that is not there leaves the body unread; the connection drains it.
     if (result == UPLOAD_STORED)
-        http_send_json(socket, 200, answer.get());
+        http_send_json(answer, 200, json.get());
     else
-        http_send_error(socket, failure_message(result), result == UPLOAD_NO_FOLDER ? 404 : 400);
+        http_send_error(answer, failure_message(result), result == UPLOAD_NO_FOLDER ? 404 : 400);
 }

@@ -3,5 +3,5 @@
 #include "api/handler.h"
 
 // POST "/api/upload": the multipart body streamed into the folder of the query parameter "dir".
-void api_upload(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_upload(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                 const char* query);

@@ -20,26 +20,26 @@ constexpr const char* MSG_NOT_FOUND = "文件不存在";
 constexpr const char* MSG_TOO_LARGE = "选中的文件加起来超过 4GB，ZIP 格式装不下，请分几次下载";
 constexpr const char* MSG_PACK_FAILED = "打包失败，请重试";
 
-void send_too_many(SockHandle socket) {
+void send_too_many(HttpAnswer* answer) {
     StrBufOwner message;
     if (sb_appendf(message.get(), MSG_TOO_MANY_FORMAT, ZIP_MAX_FILES) == 0)
-        http_send_error(socket, message.c_str(), 400);
+        http_send_error(answer, message.c_str(), 400);
     else
-        http_send_error(socket, MSG_TOO_MANY_FALLBACK, 400);
+        http_send_error(answer, MSG_TOO_MANY_FALLBACK, 400);
 }
 
 // Streams the archive after its head; stops at the first failed send or a short read.
-void send_archive_body(SockHandle socket, const char* path, uint64_t size) {
+void send_archive_body(HttpAnswer* answer, const char* path, uint64_t size) {
     FsFileOwner in(fs_open_read(path));
     if (!in.get()) return;
-    http_send_file_span(socket, in.get(), 0, static_cast<int64_t>(size));
+    http_answer_file_span(answer, in.get(), 0, static_cast<int64_t>(size));
 }
 
 // Sends the finished archive as the answer. The caller deletes the file afterwards.
-void send_archive(SockHandle socket, const char* path) {
+void send_archive(HttpAnswer* answer, const char* path) {
     FileInfo info{};
     if (!fs_stat(path, &info)) {
-        http_send_error(socket, MSG_PACK_FAILED, 500);
+        http_send_error(answer, MSG_PACK_FAILED, 500);
         return;
     }
     ZipCalendar now{};
@@ -51,18 +51,18 @@ void send_archive(SockHandle socket, const char* path) {
     StrBufOwner head;
     http_format_head(head.get(), 200, "application/zip", info.size, &extra, 1);
     free(disposition);
-    if (!http_send_all(socket, head.c_str(), head->len)) return;
-    send_archive_body(socket, path, info.size);
+    if (!http_answer_head(answer, head.get())) return;
+    send_archive_body(answer, path, info.size);
 }
 }  // namespace
 
-void api_zip(const Config* config, SockHandle socket, HttpConn* conn, HttpRequest* request,
+void api_zip(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
              const char*) {
     int64_t got = 0;
     char* body = http_read_body(conn, request->content_length, &got);
     if (!body || got <= 0) {
         free(body);
-        http_send_error(socket, MSG_NOTHING_SELECTED, 400);
+        http_send_error(answer, MSG_NOTHING_SELECTED, 400);
         return;
     }
     char** names = nullptr;
@@ -71,16 +71,16 @@ void api_zip(const Config* config, SockHandle socket, HttpConn* conn, HttpReques
         zip_form_names(body, static_cast<size_t>(got), ZIP_MAX_FILES + 1, &names, &name_count);
     free(body);
     if (parsed != 0) {
-        http_send_error(socket, MSG_PACK_FAILED, 500);
+        http_send_error(answer, MSG_PACK_FAILED, 500);
         return;
     }
     if (name_count == 0) {
-        http_send_error(socket, MSG_NOTHING_SELECTED, 400);
+        http_send_error(answer, MSG_NOTHING_SELECTED, 400);
         return;
     }
     if (name_count > ZIP_MAX_FILES) {
         zip_names_free(names, name_count);
-        send_too_many(socket);
+        send_too_many(answer);
         return;
     }
 
@@ -90,22 +90,22 @@ void api_zip(const Config* config, SockHandle socket, HttpConn* conn, HttpReques
     zip_names_free(names, name_count);
     if (expanded == ZIP_EXPAND_TOO_MANY) {
         zip_list_free(&list);
-        send_too_many(socket);
+        send_too_many(answer);
         return;
     }
     if (list.count == 0) {
         zip_list_free(&list);
         if (folder_selected)
-            http_send_error(socket, MSG_EMPTY_FOLDER, 400);
+            http_send_error(answer, MSG_EMPTY_FOLDER, 400);
         else
-            http_send_error(socket, MSG_NOT_FOUND, 404);
+            http_send_error(answer, MSG_NOT_FOUND, 404);
         return;
     }
     // Before anything is written: the file bytes, and the whole archive with its headers,
     // must stay within what 32-bit sizes and offsets can hold.
     if (!zip_list_fits(&list)) {
         zip_list_free(&list);
-        http_send_error(socket, MSG_TOO_LARGE, 400);
+        http_send_error(answer, MSG_TOO_LARGE, 400);
         return;
     }
 
@@ -113,10 +113,10 @@ void api_zip(const Config* config, SockHandle socket, HttpConn* conn, HttpReques
     int written = zip_write(list.entries, list.count, temp_path, sizeof temp_path);
     zip_list_free(&list);
     if (written != 0) {
-        http_send_error(socket, MSG_PACK_FAILED, 500);
+        http_send_error(answer, MSG_PACK_FAILED, 500);
         return;
     }
-    send_archive(socket, temp_path);
+    send_archive(answer, temp_path);
     // Whether the transfer completed, failed or the client went away.
     fs_delete_file(temp_path);
 }

@@ -15,14 +15,14 @@ bool starts_with(const char* text, const char* prefix) {
 }
 
 // Copies the span through memory, one file read and one send at a time.
-void send_by_reading(SockHandle socket, FsFile* file, int64_t remaining) {
+void send_by_reading(HttpAnswer* answer, FsFile* file, int64_t remaining) {
     char* buffer = static_cast<char*>(malloc(FILE_CHUNK_BYTES));
     if (!buffer) return;
     while (remaining > 0) {
         int64_t want = remaining < FILE_CHUNK_BYTES ? remaining : FILE_CHUNK_BYTES;
         int64_t got = fs_read(file, buffer, static_cast<size_t>(want));
         if (got <= 0) break;
-        if (!http_send_all(socket, buffer, static_cast<uint64_t>(got))) break;
+        if (!http_answer_body(answer, buffer, static_cast<uint64_t>(got))) break;
         remaining -= got;
     }
     free(buffer);
@@ -106,9 +106,13 @@ int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_
     return partial;
 }
 
-void http_send_file_span(SockHandle socket, FsFile* file, int64_t start, int64_t length) {
-    if (length <= 0) return;
-    if (http_send_file_direct(socket, file, start, length) >= 0) return;
+void http_answer_file_span(HttpAnswer* answer, FsFile* file, int64_t start, int64_t length) {
+    if (length <= 0 || !answer->begun || answer->broken) return;
+    if (!answer->capture) {
+        int direct = http_send_file_direct(answer->socket, file, start, length);
+        if (direct == 0) answer->broken = true;
+        if (direct >= 0) return;
+    }
     if (fs_seek(file, static_cast<uint64_t>(start)) != 0) return;
-    send_by_reading(socket, file, length);
+    send_by_reading(answer, file, length);
 }

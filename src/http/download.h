@@ -6,6 +6,7 @@
 
 #include "base/fs.h"
 #include "base/sock.h"
+#include "http/response.h"
 
 // The amount read from the file per step when the body is copied through memory.
 constexpr int64_t FILE_CHUNK_BYTES = 262144;
@@ -23,9 +24,10 @@ char* http_ascii_filename(const char* name);
 // The caller answers 416 when *start_out > *end_out or *start_out >= size.
 int http_parse_range(const char* value, int64_t size, int64_t* start_out, int64_t* end_out);
 
-// Sends length bytes of file from offset start: straight from the file system where the
-// platform can, else read through memory. Stops at the first failed send or a short read.
-void http_send_file_span(SockHandle socket, FsFile* file, int64_t start, int64_t length);
+// Sends length bytes of file from offset start as body of the begun answer: straight from the
+// file system to its socket where the platform can, else read through memory. Stops at the
+// first failed send or a short read. Sends nothing before the answer's head.
+void http_answer_file_span(HttpAnswer* answer, FsFile* file, int64_t start, int64_t length);
 
 // Platform: sends length bytes of file from offset start straight from the file system to
 // the socket. 1 when all were sent; 0 when a send failed or the file ended early; -1 when the

@@ -125,37 +125,72 @@ int http_send_all(SockHandle socket, const void* bytes, uint64_t length) {
     return 1;
 }
 
-void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
-                        uint64_t length, const HttpExtraHeader* extra, int extra_count) {
+HttpAnswer http_answer_on(SockHandle socket) {
+    return HttpAnswer{socket, nullptr, false, false};
+}
+
+HttpAnswer http_answer_captured(StrBuf* capture) {
+    return HttpAnswer{SOCK_INVALID, capture, false, false};
+}
+
+namespace {
+
+int answer_bytes(HttpAnswer* answer, const void* bytes, uint64_t length) {
+    if (answer->broken) return 0;
+    int sent = answer->capture ? sb_append(answer->capture, bytes, length) == 0
+                               : http_send_all(answer->socket, bytes, length);
+    if (!sent) answer->broken = true;
+    return sent;
+}
+
+}  // namespace
+
+int http_answer_head(HttpAnswer* answer, const StrBuf* head) {
+    if (answer->begun) return 0;
+    answer->begun = true;
+    // No memory for the whole head: a body alone would be garbage.
+    if (head->failed || head->len == 0) {
+        answer->broken = true;
+        return 0;
+    }
+    return answer_bytes(answer, head->data, head->len);
+}
+
+int http_answer_body(HttpAnswer* answer, const void* bytes, uint64_t length) {
+    if (!answer->begun) return 0;
+    return answer_bytes(answer, bytes, length);
+}
+
+void http_send_response(HttpAnswer* answer, int status, const char* content_type,
+                        const void* body, uint64_t length, const HttpExtraHeader* extra,
+                        int extra_count) {
     StrBufOwner head;
     http_format_head(head.get(), status, content_type, length, extra, extra_count);
-    // No memory for the whole head: a body alone would be garbage.
-    if (head->failed || head->len == 0) return;
-    if (!http_send_all(socket, head->data, head->len)) return;
-    if (length > 0) http_send_all(socket, body, length);
+    if (!http_answer_head(answer, head.get())) return;
+    if (length > 0) http_answer_body(answer, body, length);
 }
 
-void http_send_json(SockHandle socket, int status, const StrBuf* body) {
+void http_send_json(HttpAnswer* answer, int status, const StrBuf* body) {
     if (body->failed) {
-        http_send_error(socket, "内存不足", 500);
+        http_send_error(answer, "内存不足", 500);
         return;
     }
-    http_send_response(socket, status, JSON_TYPE, body->data, body->len, nullptr, 0);
+    http_send_response(answer, status, JSON_TYPE, body->data, body->len, nullptr, 0);
 }
 
-void http_send_error(SockHandle socket, const char* message, int status) {
+void http_send_error(HttpAnswer* answer, const char* message, int status) {
     StrBufOwner body;
     sb_append_str(body.get(), "{\"error\": ");
     json_append_string(body.get(), message);
     sb_append_str(body.get(), "}");
     // Without memory even for the message, the head alone still tells the status.
     if (body->failed) sb_clear(body.get());
-    http_send_response(socket, status, JSON_TYPE, body->data, body->len, nullptr, 0);
+    http_send_response(answer, status, JSON_TYPE, body->data, body->len, nullptr, 0);
 }
 
-void http_send_bad_request(SockHandle socket) {
+void http_send_bad_request(HttpAnswer* answer) {
     StrBufOwner head;
     const HttpExtraHeader length = {"Content-Length", "0"};
     http_write_head(head.get(), 400, nullptr, &length, 1);
-    http_send_all(socket, head->data, head->len);
+    http_answer_head(answer, head.get());
 }

@@ -39,15 +39,40 @@ void http_format_head(StrBuf* head, int status, const char* content_type, uint64
 // Sends all length bytes in calls of at most SEND_CHUNK_BYTES. 1 when everything went out;
 // 0 when a call failed (the peer gone, or no progress within the send time-out).
 int http_send_all(SockHandle socket, const void* bytes, uint64_t length);
+
+// The one answer a request gets. Handlers answer only through the functions below, never on
+// the socket itself, so that every request gets exactly one answer: the first head sent
+// begins it, a second head is refused, body bytes go out only after a head, and the
+// connection answers 500 for a handler that sent none. A test captures the bytes instead of
+// giving a socket.
+struct HttpAnswer {
+    SockHandle socket;
+    StrBuf* capture;  // when not null, the answer's bytes are appended here instead of sent
+    bool begun;       // a head went out (or was tried): the answer is taken
+    bool broken;      // a send failed; nothing more goes out
+};
+
+// An answer sent on socket.
+HttpAnswer http_answer_on(SockHandle socket);
+// An answer whose bytes are appended to capture, which the caller owns.
+HttpAnswer http_answer_captured(StrBuf* capture);
+// Begins the answer with a finished head. 1 when it went out; 0 when the answer had already
+// begun (nothing is sent), the head failed to build (head->failed) or the send failed.
+int http_answer_head(HttpAnswer* answer, const StrBuf* head);
+// Sends body bytes of the begun answer. 1 when they went out; 0 before a head, after a
+// failed send, or when this send fails.
+int http_answer_body(HttpAnswer* answer, const void* bytes, uint64_t length);
+
 // Sends the head and then, only if that worked, the body. Reports nothing: the connection
 // is closed afterwards either way.
-void http_send_response(SockHandle socket, int status, const char* content_type, const void* body,
-                        uint64_t length, const HttpExtraHeader* extra, int extra_count);
+void http_send_response(HttpAnswer* answer, int status, const char* content_type,
+                        const void* body, uint64_t length, const HttpExtraHeader* extra,
+                        int extra_count);
 // Sends body as "application/json; charset=utf-8" with the status; a body whose building
 // failed somewhere (body->failed) is never sent: the answer is then 500 "内存不足".
-void http_send_json(SockHandle socket, int status, const StrBuf* body);
+void http_send_json(HttpAnswer* answer, int status, const StrBuf* body);
 // Sends {"error": message} as "application/json; charset=utf-8" with the status.
-void http_send_error(SockHandle socket, const char* message, int status);
+void http_send_error(HttpAnswer* answer, const char* message, int status);
 // Sends the bare 400 head (no Content-Type, no Cache-Control, no body) for a request whose
 // request line cannot be parsed.
-void http_send_bad_request(SockHandle socket);
+void http_send_bad_request(HttpAnswer* answer);

@@ -172,10 +172,12 @@ int http_serve_connection(SockHandle socket, HttpHandler handler, const void* co
     StrBufOwner head;
     HttpRequest request{};
     if (http_read_head(&conn, head.get())) {
+        HttpAnswer answer = http_answer_on(socket);
         if (!http_parse_request(head.get(), &request)) {
-            http_send_bad_request(socket);
+            http_send_bad_request(&answer);
         } else {
-            handler(context, socket, &conn, &request);
+            handler(context, &answer, &conn, &request);
+            if (!answer.begun) http_send_error(&answer, "服务器内部错误", 500);
             // Closing with unread bytes pending would reset the connection and could destroy
             // the response before the client has read it.
             if (conn.body_read < request.content_length)

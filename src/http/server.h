@@ -5,6 +5,7 @@
 
 #include "base/sock.h"
 #include "http/request.h"
+#include "http/response.h"
 
 constexpr int PORT_PROBE_COUNT = 20;  // the base port and the 19 above it
 constexpr int LISTEN_BACKLOG = 64;
@@ -48,11 +49,11 @@ int srv_last_probe_port(int base_port);
 // not start or the chosen port could not be prepared, bound or listened on. On failure the
 // socket layer is stopped again.
 int srv_listen(int base_port, int* port_out);
-// Answers one parsed request: sends exactly one response on socket and never closes it; the
-// body is read through conn, and whatever it leaves unread is drained afterwards. context is
-// the pointer given to srv_accept_loop or http_serve_connection, passed on unchanged: the
+// Answers one parsed request through answer (one answer, never the socket itself); the body
+// is read through conn, and whatever it leaves unread is drained afterwards. context is the
+// pointer given to srv_accept_loop or http_serve_connection, passed on unchanged: the
 // transport never looks at it, so what the handler needs stays the handler's business.
-using HttpHandler = void (*)(const void* context, SockHandle socket, HttpConn* conn,
+using HttpHandler = void (*)(const void* context, HttpAnswer* answer, HttpConn* conn,
                              HttpRequest* request);
 
 // Accepts connections until RunningFlag is 0, each on a detached thread running
@@ -66,5 +67,6 @@ void srv_stop(void);
 // The number of connections being served now (their threads running or about to start).
 int srv_connection_count(void);
 // Serves one connection: reads and parses the request, hands it to handler with context,
-// drains an unread body and closes the socket, which it owns in every case. Returns 0.
+// answers 500 "服务器内部错误" when the handler sent no answer, drains an unread body and
+// closes the socket, which it owns in every case. Returns 0.
 int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context);

@@ -17,17 +17,35 @@
 
 namespace {
 
+constexpr size_t UPLOAD_PATH_BYTES = 4096;
 
-// Owns a component array from rel_split or rel_split_upload.
-struct Components {
-    char** items = nullptr;
-    int count = 0;
-    Components() = default;
-    Components(const Components&) = delete;
-    Components& operator=(const Components&) = delete;
-    ~Components() {
-        if (items) rel_free(items, count);
-    }
+// One stored file, owned by the context's array.
+struct UploadedFile {
+    FsFile* file;    // the destination, open for writing; null once closed
+    char* path;      // absolute path (owned)
+    char* rel_path;  // path relative to the inbox folder, '/'-separated (owned)
+    uint64_t size;   // bytes written so far
+    MpSink sink;     // write_part / close_part with this record as context
+    int failed;      // a write or the final flush failed: the bytes on disk are not all there
+};
+
+// Where the request's files go, and what it created on the way.
+struct UploadTarget {
+    const Config* config;                // the configuration whose inbox receives the upload
+    char target_dir[UPLOAD_PATH_BYTES];  // absolute folder receiving the upload
+    char** sent_names;                   // top-level folder names as sent (sanitised)
+    char** used_names;                   // the name used for each, parallel to sent_names
+    int32_t map_count;
+    char** created_dirs;  // absolute paths of the folders this request created, in order
+    int32_t created_count;
+};
+
+// Everything one request keeps; zero-filled at its start, on the connection's own thread.
+struct UploadContext {
+    UploadedFile** files;
+    int32_t file_count;
+    uint32_t file_capacity;  // 8 at the first file, then doubled
+    UploadTarget target;
 };
 
 // Grows an owned array of texts by exactly one entry holding a copy of text. 0 or -1.
@@ -57,7 +75,7 @@ const char* last_component(const char* path) {
 // '/'-separated components: only then can the file be listed, downloaded, deleted and zipped
 // by the name the answer reports.
 bool rel_reachable(const char* rel) {
-    Components comps;
+    RelComponents comps;
     comps.count = rel_split(rel, &comps.items);
     if (comps.count <= 0) return false;
     const char* piece = rel;
@@ -82,6 +100,15 @@ bool pieces_reachable(const UploadTarget* target, const char* const* pieces, int
         sb_append_str(rel.get(), pieces[i]);
     }
     return rel->data && rel_reachable(rel->data);
+}
+
+// Records a folder this request created, so that a failed request removes it again. When
+// even the record cannot be kept, the folder is removed at once and the step fails: an
+// unrecorded folder would outlive a failed request. 0 or -1.
+int record_dir(UploadTarget* target, const char* path) {
+    if (append_text(&target->created_dirs, &target->created_count, path) == 0) return 0;
+    fs_remove_dir(path);
+    return -1;
 }
 
 // Whatever one part created, so that a part that cannot be stored leaves nothing behind.
@@ -117,7 +144,7 @@ const char* map_folder(UploadTarget* target, const char* sent) {
     PathCreated made;
     if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &made) != 0) return nullptr;
     TextOwner made_path(made.path);
-    upload_record_dir(target, made.path);
+    if (record_dir(target, made.path) != 0) return nullptr;
     int32_t before = target->map_count;
     int32_t sent_count = before;
     int32_t used_count = before;
@@ -146,10 +173,7 @@ int append_component(char* path, const char* name) {
 // clean-up never removes another request's folder. 0 or -1.
 int ensure_dir(UploadTarget* target, const char* path) {
     int made = fs_make_dir(path);
-    if (made == 0) {
-        upload_record_dir(target, path);
-        return 0;
-    }
+    if (made == 0) return record_dir(target, path);
     return made == FS_ERR_EXISTS && fs_is_dir(path) ? 0 : -1;
 }
 
@@ -166,6 +190,68 @@ int tree_folder(UploadTarget* target, char* const* pieces, int count,
     for (int i = 1; i < count - 1; ++i)
         if (append_component(folder, pieces[i]) != 0 || ensure_dir(target, folder) != 0) return -1;
     return 0;
+}
+
+// Sets the target to config's inbox and the folder that the relative path dir names in it
+// (empty: the inbox itself), with nothing in its folder map. 0, or -1 when dir is refused or
+// is not an existing folder.
+int resolve_dir(const Config* config, UploadTarget* target, const char* dir) {
+    memset(target, 0, sizeof *target);
+    target->config = config;
+    RelComponents comps;
+    comps.count = rel_split(dir, &comps.items);
+    if (comps.count < 0) return -1;
+    TextOwner joined;
+    const char* folder = config->inbox_dir;
+    if (comps.count > 0) {
+        joined.reset(rel_join(config, comps.items, comps.count));
+        if (!joined || !fs_is_dir(joined.get())) return -1;
+        folder = joined.get();
+    }
+    size_t len = strnlen(folder, UPLOAD_PATH_BYTES - 1);
+    memcpy(target->target_dir, folder, len);
+    target->target_dir[len] = 0;
+    return 0;
+}
+
+// Chooses and creates the file for a part's file name (a relative path as the browser sent
+// it), creating and recording missing folders. Returns the new absolute path (the caller
+// frees it) with the open file in *file_out, or null with nothing created when the part cannot
+// be stored.
+char* target_path(UploadTarget* target, const char* file_name, FsFile** file_out) {
+    *file_out = nullptr;
+    RelComponents pieces;
+    pieces.items = rel_split_upload(file_name, &pieces.count);
+    if (pieces.count <= 0) return nullptr;
+    // Refuse before anything is created a part whose stored path could not be read back.
+    if (!pieces_reachable(target, pieces.items, pieces.count)) return nullptr;
+
+    PartMark mark = part_mark(target);
+    char folder[UPLOAD_PATH_BYTES];
+    const char* parent = target->target_dir;
+    if (pieces.count > 1) {
+        if (tree_folder(target, pieces.items, pieces.count, folder) != 0) {
+            part_roll_back(target, mark);
+            return nullptr;
+        }
+        parent = folder;
+    }
+    PathCreated made;
+    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &made) != 0) {
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
+    TextOwner rel(rel_from_abs(target->config, made.path));
+    if (!rel || !rel_reachable(rel.get())) {
+        fs_close(made.file);
+        fs_delete_file(made.path);
+        free(made.path);
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    *file_out = made.file;
+    return made.path;
 }
 
 void close_file(UploadedFile* record) {
@@ -187,6 +273,97 @@ int add_record(UploadContext* context, UploadedFile* record) {
     }
     context->files[context->file_count++] = record;
     return 0;
+}
+
+// A record's sink: 0 when all bytes were written, 1 otherwise (the record is then failed).
+int write_part(void* record, const char* bytes, size_t length) {
+    auto* r = static_cast<UploadedFile*>(record);
+    if (!r->file) return 1;
+    if (fs_write_all(r->file, bytes, length) != 0) {
+        r->failed = 1;
+        return 1;
+    }
+    r->size += length;
+    return 0;
+}
+
+// Closes the record's file; a failed flush marks the record failed.
+void close_part(void* record) {
+    close_file(static_cast<UploadedFile*>(record));
+}
+
+// The parser's open callback (context is the UploadContext). A part with a file name gets a
+// newly created file and its record's sink; null (content thrown away) for a part without a
+// file name or one that cannot be stored, which then leaves nothing on disk.
+MpSink* open_part(void* context, const char* field_name, const char* file_name,
+                         const char* content_type) {
+    (void)field_name;
+    (void)content_type;
+    if (!file_name || !*file_name) return nullptr;
+    auto* ctx = static_cast<UploadContext*>(context);
+    PartMark mark = part_mark(&ctx->target);
+    FsFile* file = nullptr;
+    char* path = target_path(&ctx->target, file_name, &file);
+    if (!path) return nullptr;
+    char* rel = rel_from_abs(ctx->target.config, path);
+    auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
+    if (!rel || !record || add_record(ctx, record) != 0) {
+        fs_close(file);
+        fs_delete_file(path);
+        part_roll_back(&ctx->target, mark);
+        free(path);
+        free(rel);
+        free(record);
+        return nullptr;
+    }
+    record->file = file;
+    record->path = path;
+    record->rel_path = rel;
+    record->sink = MpSink{write_part, close_part, record};
+    return &record->sink;
+}
+
+// Closes every record's file if still open and deletes it.
+void discard_files(UploadContext* context) {
+    for (int32_t i = 0; i < context->file_count; ++i) {
+        UploadedFile* record = context->files[i];
+        close_file(record);
+        fs_delete_file(record->path);
+    }
+}
+
+// Removes the created folders newest first; a folder that is not empty stays.
+void remove_created_dirs(UploadTarget* target) {
+    for (int32_t i = target->created_count - 1; i >= 0; --i) fs_remove_dir(target->created_dirs[i]);
+}
+
+// Frees the folder map and the list of created folders.
+void free_target(UploadTarget* target) {
+    for (int32_t i = 0; i < target->map_count; ++i) {
+        free(target->sent_names[i]);
+        free(target->used_names[i]);
+    }
+    free(target->sent_names);
+    free(target->used_names);
+    target->sent_names = target->used_names = nullptr;
+    target->map_count = 0;
+    for (int32_t i = 0; i < target->created_count; ++i) free(target->created_dirs[i]);
+    free(target->created_dirs);
+    target->created_dirs = nullptr;
+    target->created_count = 0;
+}
+
+// Frees every record and the array; files on disk are not touched.
+void free_files(UploadContext* context) {
+    for (int32_t i = 0; i < context->file_count; ++i) {
+        free(context->files[i]->path);
+        free(context->files[i]->rel_path);
+        free(context->files[i]);
+    }
+    free(context->files);
+    context->files = nullptr;
+    context->file_count = 0;
+    context->file_capacity = 0;
 }
 
 // The success body: {"ok": true, "files": [{"name": ..., "size": ...}, ...]}.
@@ -226,16 +403,16 @@ bool any_failed(const UploadContext* context) {
 int store_parts(UploadContext* context, const UploadBody* body, const char* device,
                 StrBuf* answer) {
     int result = mp_parse(body->read, body->source, body->length, body->content_type,
-                          upload_open_part, context);
+                          open_part, context);
     // A file whose last bytes could not be flushed is as incomplete as one cut short.
     if (result == 1 && any_failed(context)) result = 0;
     if (result != 1) {
-        upload_discard_files(context);
-        upload_remove_created_dirs(&context->target);
+        discard_files(context);
+        remove_created_dirs(&context->target);
         return result < 0 ? UPLOAD_NOT_MULTIPART : UPLOAD_INTERRUPTED;
     }
     if (context->file_count == 0) {
-        upload_remove_created_dirs(&context->target);
+        remove_created_dirs(&context->target);
         return UPLOAD_NO_FILE;
     }
     build_answer(answer, context);
@@ -251,151 +428,10 @@ int upload_store(const Config* config, const char* dir, const UploadBody* body, 
                  StrBuf* answer) {
     UploadContext context;
     memset(&context, 0, sizeof context);
-    int result = upload_resolve_dir(config, &context.target, dir ? dir : "") != 0
+    int result = resolve_dir(config, &context.target, dir ? dir : "") != 0
                      ? UPLOAD_NO_FOLDER
                      : store_parts(&context, body, device ? device : "", answer);
-    upload_free_target(&context.target);
-    upload_free_files(&context);
+    free_target(&context.target);
+    free_files(&context);
     return result;
-}
-
-int upload_resolve_dir(const Config* config, UploadTarget* target, const char* dir) {
-    memset(target, 0, sizeof *target);
-    target->config = config;
-    Components comps;
-    comps.count = rel_split(dir, &comps.items);
-    if (comps.count < 0) return -1;
-    TextOwner joined;
-    const char* folder = config->inbox_dir;
-    if (comps.count > 0) {
-        joined.reset(rel_join(config, comps.items, comps.count));
-        if (!joined || !fs_is_dir(joined.get())) return -1;
-        folder = joined.get();
-    }
-    size_t len = strnlen(folder, UPLOAD_PATH_BYTES - 1);
-    memcpy(target->target_dir, folder, len);
-    target->target_dir[len] = 0;
-    return 0;
-}
-
-char* upload_target_path(UploadTarget* target, const char* file_name, FsFile** file_out) {
-    *file_out = nullptr;
-    Components pieces;
-    pieces.items = rel_split_upload(file_name, &pieces.count);
-    if (pieces.count <= 0) return nullptr;
-    // Refuse before anything is created a part whose stored path could not be read back.
-    if (!pieces_reachable(target, pieces.items, pieces.count)) return nullptr;
-
-    PartMark mark = part_mark(target);
-    char folder[UPLOAD_PATH_BYTES];
-    const char* parent = target->target_dir;
-    if (pieces.count > 1) {
-        if (tree_folder(target, pieces.items, pieces.count, folder) != 0) {
-            part_roll_back(target, mark);
-            return nullptr;
-        }
-        parent = folder;
-    }
-    PathCreated made;
-    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &made) != 0) {
-        part_roll_back(target, mark);
-        return nullptr;
-    }
-    // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
-    TextOwner rel(rel_from_abs(target->config, made.path));
-    if (!rel || !rel_reachable(rel.get())) {
-        fs_close(made.file);
-        fs_delete_file(made.path);
-        free(made.path);
-        part_roll_back(target, mark);
-        return nullptr;
-    }
-    *file_out = made.file;
-    return made.path;
-}
-
-void upload_record_dir(UploadTarget* target, const char* path) {
-    append_text(&target->created_dirs, &target->created_count, path);
-}
-
-MpSink* upload_open_part(void* context, const char* field_name, const char* file_name,
-                         const char* content_type) {
-    (void)field_name;
-    (void)content_type;
-    if (!file_name || !*file_name) return nullptr;
-    auto* ctx = static_cast<UploadContext*>(context);
-    PartMark mark = part_mark(&ctx->target);
-    FsFile* file = nullptr;
-    char* path = upload_target_path(&ctx->target, file_name, &file);
-    if (!path) return nullptr;
-    char* rel = rel_from_abs(ctx->target.config, path);
-    auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
-    if (!rel || !record || add_record(ctx, record) != 0) {
-        fs_close(file);
-        fs_delete_file(path);
-        part_roll_back(&ctx->target, mark);
-        free(path);
-        free(rel);
-        free(record);
-        return nullptr;
-    }
-    record->file = file;
-    record->path = path;
-    record->rel_path = rel;
-    record->sink = MpSink{upload_write, upload_close, record};
-    return &record->sink;
-}
-
-int upload_write(void* record, const char* bytes, size_t length) {
-    auto* r = static_cast<UploadedFile*>(record);
-    if (!r->file) return 1;
-    if (fs_write_all(r->file, bytes, length) != 0) {
-        r->failed = 1;
-        return 1;
-    }
-    r->size += length;
-    return 0;
-}
-
-void upload_close(void* record) {
-    close_file(static_cast<UploadedFile*>(record));
-}
-
-void upload_discard_files(UploadContext* context) {
-    for (int32_t i = 0; i < context->file_count; ++i) {
-        UploadedFile* record = context->files[i];
-        close_file(record);
-        fs_delete_file(record->path);
-    }
-}
-
-void upload_remove_created_dirs(UploadTarget* target) {
-    for (int32_t i = target->created_count - 1; i >= 0; --i) fs_remove_dir(target->created_dirs[i]);
-}
-
-void upload_free_target(UploadTarget* target) {
-    for (int32_t i = 0; i < target->map_count; ++i) {
-        free(target->sent_names[i]);
-        free(target->used_names[i]);
-    }
-    free(target->sent_names);
-    free(target->used_names);
-    target->sent_names = target->used_names = nullptr;
-    target->map_count = 0;
-    for (int32_t i = 0; i < target->created_count; ++i) free(target->created_dirs[i]);
-    free(target->created_dirs);
-    target->created_dirs = nullptr;
-    target->created_count = 0;
-}
-
-void upload_free_files(UploadContext* context) {
-    for (int32_t i = 0; i < context->file_count; ++i) {
-        free(context->files[i]->path);
-        free(context->files[i]->rel_path);
-        free(context->files[i]);
-    }
-    free(context->files);
-    context->files = nullptr;
-    context->file_count = 0;
-    context->file_capacity = 0;
 }

@@ -120,12 +120,10 @@ TEST(Response, ErrorBodyIsEscapedJson) {
         {"a\"b\nc\\", 500, "HTTP/1.0 500 Internal Server Error", "{\"error\": \"a\\\"b\\nc\\\\\"}"},
     };
     for (const Case& c : cases) {
-        LoopbackPair pair;
-        ASSERT_TRUE(pair.ok());
-        http_send_error(pair.server, c.message, c.status);
-        sock_close(pair.server);
-        pair.server = SOCK_INVALID;
-        std::string got = without_date(read_until_close(pair.client));
+        StrBufOwner sent;
+        HttpAnswer answer = http_answer_captured(sent.get());
+        http_send_error(&answer, c.message, c.status);
+        std::string got = without_date(sent.c_str());
         EXPECT_EQ(got, c.status_line +
                            "\r\nServer: Skiffbox/1.0.0 \r\nDate: *\r\n"
                            "Content-Type: application/json; charset=utf-8\r\n"
@@ -149,26 +147,42 @@ TEST(Response, JsonBodyThatFailedToBuildIsA500) {
         StrBufOwner body;
         sb_append_str(body.get(), "{\"ok\": true}");
         if (c.broken) body->failed = 1;
-        LoopbackPair pair;
-        ASSERT_TRUE(pair.ok());
-        http_send_json(pair.server, 200, body.get());
-        sock_close(pair.server);
-        pair.server = SOCK_INVALID;
-        std::string got = read_until_close(pair.client);
+        StrBufOwner sent;
+        HttpAnswer answer = http_answer_captured(sent.get());
+        http_send_json(&answer, 200, body.get());
+        std::string got = sent.c_str();
         EXPECT_EQ(got.substr(0, got.find("\r\n")), c.status_line);
         EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), c.body);
     }
 }
 
 TEST(Response, BareBadRequest) {
-    LoopbackPair pair;
-    ASSERT_TRUE(pair.ok());
-    http_send_bad_request(pair.server);
-    sock_close(pair.server);
-    pair.server = SOCK_INVALID;
-    EXPECT_EQ(without_date(read_until_close(pair.client)),
+    StrBufOwner sent;
+    HttpAnswer answer = http_answer_captured(sent.get());
+    http_send_bad_request(&answer);
+    EXPECT_EQ(without_date(sent.c_str()),
               "HTTP/1.0 400 Bad Request\r\nServer: Skiffbox/1.0.0 \r\nDate: *\r\n"
               "Content-Length: 0\r\n\r\n");
+}
+
+// A request gets one answer: body bytes wait for a head, and a second head (a handler that
+// answers twice) is refused without a byte of it going out.
+TEST(Response, AnswerTakesOneHeadAndBodyOnlyAfterIt) {
+    StrBufOwner sent;
+    HttpAnswer answer = http_answer_captured(sent.get());
+    EXPECT_EQ(http_answer_body(&answer, "early", 5), 0);
+    EXPECT_EQ(sent->len, 0u);
+
+    http_send_error(&answer, "first", 404);
+    std::string first = sent.c_str();
+    EXPECT_EQ(first.rfind("HTTP/1.0 404 ", 0), 0u);
+    http_send_error(&answer, "second", 500);
+    StrBufOwner head;
+    http_format_head(head.get(), 200, "text/plain", 0, nullptr, 0);
+    EXPECT_EQ(http_answer_head(&answer, head.get()), 0);
+    EXPECT_EQ(sent.c_str(), first);
+    EXPECT_EQ(http_answer_body(&answer, "more", 4), 1);
+    EXPECT_EQ(sent.c_str(), first + "more");
 }
 
 TEST(Response, LargeBodyArrivesWhole) {
@@ -177,8 +191,8 @@ TEST(Response, LargeBodyArrivesWhole) {
     std::string body(3 * SEND_CHUNK_BYTES + 17, '\0');
     for (size_t i = 0; i < body.size(); i++) body[i] = static_cast<char>(i % 251);
     std::thread sender([&] {
-        http_send_response(pair.server, 200, "application/zip", body.data(), body.size(), nullptr,
-                           0);
+        HttpAnswer answer = http_answer_on(pair.server);
+        http_send_response(&answer, 200, "application/zip", body.data(), body.size(), nullptr, 0);
         sock_close(pair.server);
         pair.server = SOCK_INVALID;
     });

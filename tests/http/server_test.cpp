@@ -60,9 +60,16 @@ const Config* route_config() {
 
 // Answers 204 and keeps the context it was handed.
 std::atomic<const void*> SeenContext{nullptr};
-void recording_handler(const void* context, SockHandle socket, HttpConn*, HttpRequest*) {
+void recording_handler(const void* context, HttpAnswer* answer, HttpConn*, HttpRequest*) {
     SeenContext.store(context);
-    http_send_response(socket, 204, "text/plain", nullptr, 0, nullptr, 0);
+    http_send_response(answer, 204, "text/plain", nullptr, 0, nullptr, 0);
+}
+
+// Handlers that break the one-answer rule: one forgets to answer, one answers twice.
+void silent_handler(const void*, HttpAnswer*, HttpConn*, HttpRequest*) {}
+void twice_answering_handler(const void*, HttpAnswer* answer, HttpConn*, HttpRequest*) {
+    http_send_error(answer, "first", 404);
+    http_send_error(answer, "second", 500);
 }
 
 // Runs http_serve_connection on the server end of a loopback pair.
@@ -70,12 +77,12 @@ struct ServedConnection {
     LoopbackPair pair;
     std::thread thread;
     bool ok = false;
-    ServedConnection() {
+    explicit ServedConnection(HttpHandler handler = api_route) {
         ok = pair.ok();
         SockHandle server = pair.server;
         pair.server = SOCK_INVALID;  // the connection thread owns and closes it
-        thread =
-            std::thread([server] { http_serve_connection(server, api_route, route_config()); });
+        thread = std::thread(
+            [server, handler] { http_serve_connection(server, handler, route_config()); });
     }
     ~ServedConnection() {
         if (thread.joinable()) thread.join();
@@ -221,6 +228,27 @@ TEST(Listener, HandlersReceiveTheLoopsContextUnchanged) {
     srv_stop();
     loop.join();
     RunningFlag.store(1);
+}
+
+TEST(Connection, EveryRequestGetsExactlyOneAnswer) {
+    struct Case {
+        HttpHandler handler;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {silent_handler, "HTTP/1.0 500 Internal Server Error\r\n"
+                         "{\"error\": \"服务器内部错误\"}"},
+        {twice_answering_handler, "HTTP/1.0 404 Not Found\r\n{\"error\": \"first\"}"},
+    };
+    for (const Case& c : cases) {
+        ServedConnection served(c.handler);
+        ASSERT_TRUE(served.ok);
+        served.pair.send("GET / HTTP/1.0\r\n\r\n");
+        std::string got = read_until_close(served.pair.client);
+        size_t blank = got.find("\r\n\r\n");
+        ASSERT_NE(blank, std::string::npos) << got;
+        EXPECT_EQ(got.substr(0, got.find("\r\n") + 2) + got.substr(blank + 4), c.answer);
+    }
 }
 
 TEST(Connection, SilentClientIsClosedAfterTheHeadTimeOut) {
