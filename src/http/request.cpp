@@ -126,7 +126,8 @@ bool header_name_equals(const char* a, const char* b) {
 }
 
 // A body at its kind's limit must fit an otherwise empty budget.
-static_assert(JSON_BODY_MAX_BYTES * JSON_BODY_COST <= BODY_LARGE_BUDGET_BYTES);
+static_assert(JSON_BODY_MAX_BYTES * JSON_BODY_COST + JSON_BODY_BASE_CHARGE <=
+              BODY_LARGE_BUDGET_BYTES);
 static_assert(FORM_BODY_MAX_BYTES * FORM_BODY_COST <= BODY_LARGE_BUDGET_BYTES);
 static_assert(BODY_LARGE_BUDGET_BYTES < BODY_BUDGET_BYTES);
 
@@ -168,15 +169,23 @@ void budget_give_back(HttpConn* conn) {
     conn->body_charge_large = 0;
 }
 
-// Reads a body of at most max_length bytes whole, charging length times cost to the body
-// budget first (conn->body_refused is set when it has no room). The buffer starts with room
-// for one read and doubles only when the bytes have filled it, so a client that announces a
-// large body and sends little makes the server hold little.
-char* read_body_whole(HttpConn* conn, int64_t length, int64_t max_length, int64_t cost,
-                      int64_t* got_out) {
+// What a body's kind costs at most: cost per byte, plus base.
+struct BodyKind {
+    int64_t max_length;
+    int64_t cost;
+    int64_t base;
+};
+constexpr BodyKind JSON_BODY = {JSON_BODY_MAX_BYTES, JSON_BODY_COST, JSON_BODY_BASE_CHARGE};
+constexpr BodyKind FORM_BODY = {FORM_BODY_MAX_BYTES, FORM_BODY_COST, 0};
+
+// Reads a body of at most kind.max_length bytes whole, charging the body budget first with
+// what it can cost (conn->body_refused is set when the budget has no room). The buffer starts
+// with room for one read and doubles only when the bytes have filled it, so a client that
+// announces a large body and sends little makes the server hold little.
+char* read_body_whole(HttpConn* conn, int64_t length, const BodyKind& kind, int64_t* got_out) {
     *got_out = 0;
-    if (length <= 0 || length > max_length) return nullptr;
-    if (!budget_take(conn, length * cost)) {
+    if (length <= 0 || length > kind.max_length) return nullptr;
+    if (!budget_take(conn, length * kind.cost + kind.base)) {
         conn->body_refused = 1;
         return nullptr;
     }
@@ -396,12 +405,12 @@ int64_t http_body_charged(void) {
 }
 
 char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out) {
-    return read_body_whole(conn, length, FORM_BODY_MAX_BYTES, FORM_BODY_COST, got_out);
+    return read_body_whole(conn, length, FORM_BODY, got_out);
 }
 
 JsonValue* http_read_json(HttpConn* conn, int64_t length) {
     int64_t got = 0;
-    char* body = read_body_whole(conn, length, JSON_BODY_MAX_BYTES, JSON_BODY_COST, &got);
+    char* body = read_body_whole(conn, length, JSON_BODY, &got);
     if (conn->body_refused) return nullptr;
     JsonValue* value = nullptr;
     if (body && got > 0) {

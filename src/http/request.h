@@ -26,21 +26,24 @@ constexpr int DRAIN_WAIT_MS = 2000;  // the drain's wait for each piece
 
 // Memory for bodies read whole. Every JSON and form body is charged, before its first byte is
 // read, the most it can cost while its request runs: its announced length times the cost of
-// its kind. A JSON body costs its bytes, its strings (never more than the bytes) and its
-// tree, whose values and keys are limited to JSON_BODY_NODES_BASE plus one per
-// JSON_BODY_BYTES_PER_NODE bytes of body (about 130 bytes each at most); a form body costs its
-// bytes and the buffer's last doubling. All charges at one moment stay within
-// BODY_BUDGET_BYTES, so parallel requests cannot take the PC's memory however large their
-// bodies are. Charges above BODY_SMALL_CHARGE together stay within BODY_LARGE_BUDGET_BYTES: a
-// few large bodies held open by slow or hostile clients leave room for the page's small
-// ones. A body that does not fit is not read and its request is answered 503 at once;
-// waiting would let whoever holds the budget hold every other request too.
+// its kind, plus for JSON the cost of the nodes every body may have. A JSON body costs its
+// bytes, its strings (never more than the bytes) and its tree, whose values and keys are
+// limited to JSON_BODY_NODES_BASE plus one per JSON_BODY_BYTES_PER_NODE bytes of body (at most
+// about 130 bytes each: node, text block, container slots); the requests of this server hold a
+// handful of values each. A form body costs its bytes and the buffer's last doubling. All
+// charges at one moment stay within BODY_BUDGET_BYTES, so parallel requests cannot take the
+// PC's memory however large their bodies are. Charges above BODY_SMALL_CHARGE together stay
+// within BODY_LARGE_BUDGET_BYTES: a few large bodies held open by slow or hostile clients
+// leave room for the page's small ones. A body that does not fit is not read and its request
+// is answered 503 at once; waiting would let whoever holds the budget hold every other
+// request too.
 constexpr int64_t BODY_BUDGET_BYTES = int64_t{256} * 1024 * 1024;
 constexpr int64_t BODY_LARGE_BUDGET_BYTES = int64_t{224} * 1024 * 1024;
 constexpr int64_t BODY_SMALL_CHARGE = int64_t{1024} * 1024;
 constexpr int64_t JSON_BODY_COST = 4;
+constexpr int64_t JSON_BODY_BASE_CHARGE = 16384;
 constexpr int64_t FORM_BODY_COST = 2;
-constexpr size_t JSON_BODY_NODES_BASE = 1024;
+constexpr size_t JSON_BODY_NODES_BASE = 64;
 constexpr size_t JSON_BODY_BYTES_PER_NODE = 64;
 // What a handler answers, with 503, when a body could not be read for want of memory.
 constexpr const char* HTTP_BODY_BUSY_MESSAGE = "服务器正忙，请稍后再试";

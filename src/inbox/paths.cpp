@@ -122,14 +122,29 @@ constexpr const char* FOLDER_SETTINGS_NAME = "desktop.ini";
 // What a name Explorer would act on gets after it: an extension Explorer only displays.
 constexpr const char* SHELL_DEFUSED_SUFFIX = ".txt";
 
-bool ascii_equal_fold(const char* a, const char* b) {
-    for (; *a && *b; a++, b++) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
+// The letter the bytes at p stand for when Windows compares names by their upper case, with
+// *step set to their length: ASCII letters in lower case, and the two letters whose upper
+// case is ASCII: dotless i (U+0131) and long s (U+017F).
+char windows_letter(const char* p, size_t* step) {
+    auto b0 = static_cast<unsigned char>(p[0]);
+    auto b1 = b0 ? static_cast<unsigned char>(p[1]) : 0;
+    *step = 2;
+    if (b0 == 0xC4 && b1 == 0xB1) return 'i';
+    if (b0 == 0xC5 && b1 == 0xBF) return 's';
+    *step = 1;
+    return b0 >= 'A' && b0 <= 'Z' ? static_cast<char>(b0 - 'A' + 'a') : static_cast<char>(b0);
+}
+
+// True when Windows sees name and the ASCII word as one name.
+bool windows_same_name(const char* name, const char* word) {
+    while (*name && *word) {
+        size_t step = 1;
+        char w = *word >= 'A' && *word <= 'Z' ? static_cast<char>(*word - 'A' + 'a') : *word;
+        if (windows_letter(name, &step) != w) return false;
+        name += step;
+        word++;
     }
-    return *a == *b;
+    return !*name && !*word;
 }
 
 // FNV-1a of a key: spreads the numbers' slots.
@@ -268,11 +283,11 @@ char* name_sanitize(const char* name) {
 }
 
 bool name_is_shell_active(const char* name) {
-    if (ascii_equal_fold(name, FOLDER_SETTINGS_NAME)) return true;
+    if (windows_same_name(name, FOLDER_SETTINGS_NAME)) return true;
     char stem[PATH_STEM_BYTES];
     const char* ext = path_split_ext(name, stem);
     for (const char* active : SHELL_ACTIVE_EXTENSIONS)
-        if (ascii_equal_fold(ext, active)) return true;
+        if (windows_same_name(ext, active)) return true;
     return false;
 }
 

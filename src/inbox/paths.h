@@ -79,7 +79,8 @@ char* name_sanitize(const char* name);
 
 // True when Windows Explorer acts on a file of this name merely by showing its folder, which
 // can make it contact another machine and hand over the user's login: desktop.ini, and the
-// extensions .lnk, .scf, .url, .library-ms and .searchConnector-ms, in any letter case.
+// extensions .lnk, .scf, .url, .library-ms and .searchConnector-ms, compared as Windows
+// compares names (any letter case; dotless i and long s count as i and s).
 bool name_is_shell_active(const char* name);
 
 // name_sanitize for a file's name: a name that Explorer would act on also gets ".txt" after it

@@ -546,7 +546,8 @@ TEST(BodyReaders, BudgetRefusesLargeBodiesBeyondTheirShareUntilConnectionsAreRel
             ASSERT_NE(value, nullptr);
             json_free(value);
         }
-        EXPECT_EQ(http_body_charged() - idle, 3 * JSON_BODY_MAX_BYTES * JSON_BODY_COST);
+        EXPECT_EQ(http_body_charged() - idle,
+                  3 * (JSON_BODY_MAX_BYTES * JSON_BODY_COST + JSON_BODY_BASE_CHARGE));
 
         BodyFixture refused("{\"a\": 1}");
         EXPECT_EQ(http_read_json(&refused.conn, JSON_BODY_MAX_BYTES), nullptr);

@@ -528,6 +528,8 @@ TEST(PathUnique, FileNamesExplorerActsOnGetAnExtensionOfTheirOwn) {
         {"d.url ", "d.url.txt"},             // what Windows would store as d.url
         {"dir/desktop.ini", "desktop.ini.txt"},
         {"con.lnk", "_con.lnk.txt"},
+        {"x.\xC5\xBF" "cf", "x.\xC5\xBF" "cf.txt"},  // long s: Windows reads it as S
+        {"desktop.\xC4\xB1ni", "desktop.\xC4\xB1ni.txt"},  // dotless i
         {"e.url.txt", "e.url.txt"},
         {"desktop.ini.bak", "desktop.ini.bak"},
         {"f.lnk2", "f.lnk2"},
