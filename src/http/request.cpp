@@ -414,7 +414,8 @@ JsonValue* http_read_json(HttpConn* conn, int64_t length) {
     if (conn->body_refused) return nullptr;
     JsonValue* value = nullptr;
     if (body && got > 0) {
-        size_t max_nodes = JSON_BODY_NODES_BASE + static_cast<size_t>(got) / JSON_BODY_BYTES_PER_NODE;
+        size_t max_nodes =
+            JSON_BODY_NODES_BASE + static_cast<size_t>(got) / JSON_BODY_BYTES_PER_NODE;
         value = json_parse_bounded(body, static_cast<size_t>(got), max_nodes);
     }
     free(body);

@@ -172,7 +172,8 @@ bool grow_numbers(PathNumbers* numbers) {
     auto* slots = static_cast<PathNumberSlot*>(calloc(capacity, sizeof(PathNumberSlot)));
     if (!slots) return false;
     for (size_t i = 0; i < numbers->capacity; i++)
-        if (numbers->slots[i].key) *find_slot(slots, capacity, numbers->slots[i].key) = numbers->slots[i];
+        if (numbers->slots[i].key)
+            *find_slot(slots, capacity, numbers->slots[i].key) = numbers->slots[i];
     free(numbers->slots);
     numbers->slots = slots;
     numbers->capacity = capacity;

@@ -125,9 +125,9 @@ void path_numbers_free(PathNumbers* numbers);
 // kind (file, folder, link) is never opened or written through. With numbers (may be null)
 // the count starts after the last number this request used for the name in dir, so that K
 // parts of one name cost K creates rather than K * K / 2 (the numbers below were all taken
-// when the request last looked; a gap opened since then is simply not filled). 0 on success (out filled), -1 when memory runs out or the entry cannot
-// be created for any reason other than the name being taken (missing or unwritable dir, ...);
-// out is then zeroed.
+// when the request last looked; a gap opened since then is simply not filled).
+// 0 on success (out filled), -1 when memory runs out or the entry cannot be created for any
+// reason other than the name being taken (missing or unwritable dir, ...); out is then zeroed.
 int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
                 PathCreated* out);
 

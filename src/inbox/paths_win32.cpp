@@ -79,8 +79,9 @@ char* path_name_key(const char* path) {
     wchar_t* wide = utf8_to_wide(path);
     if (!wide) return nullptr;
     int length = static_cast<int>(wcslen(wide));
-    if (length > 0) LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, length, wide,
-                                  length, nullptr, nullptr, 0);
+    if (length > 0)
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, length, wide, length, nullptr,
+                      nullptr, 0);
     char* key = wide_to_utf8(wide);
     free(wide);
     return key;

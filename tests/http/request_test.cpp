@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
-#include <memory>
 #include <vector>
 
 #include "base/json.h"

@@ -525,11 +525,11 @@ TEST(PathUnique, FileNamesExplorerActsOnGetAnExtensionOfTheirOwn) {
         {"a.LNK", "a.LNK.txt"},
         {"b.library-ms", "b.library-ms.txt"},
         {"c.SearchConnector-ms", "c.SearchConnector-ms.txt"},
-        {"d.url ", "d.url.txt"},             // what Windows would store as d.url
+        {"d.url ", "d.url.txt"},  // what Windows would store as d.url
         {"dir/desktop.ini", "desktop.ini.txt"},
         {"con.lnk", "_con.lnk.txt"},
-        {"x.\xC5\xBF" "cf", "x.\xC5\xBF" "cf.txt"},  // long s: Windows reads it as S
-        {"desktop.\xC4\xB1ni", "desktop.\xC4\xB1ni.txt"},  // dotless i
+        {"x.\u017Fcf", "x.\u017Fcf.txt"},              // long s: Windows reads it as S
+        {"desktop.\u0131ni", "desktop.\u0131ni.txt"},  // dotless i
         {"e.url.txt", "e.url.txt"},
         {"desktop.ini.bak", "desktop.ini.bak"},
         {"f.lnk2", "f.lnk2"},
