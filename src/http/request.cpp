@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/json.h"
+#include "base/memory.h"
 #include "base/text.h"
 
 HttpTimeouts HttpTimeLimits = HTTP_TIMEOUTS_DEFAULT;
@@ -161,6 +162,9 @@ bool budget_take(HttpConn* conn, int64_t charge) {
 
 void budget_give_back(HttpConn* conn) {
     if (conn->body_charge == 0) return;
+    // A large body's tree was many small blocks, freed by now: the allocator gives them back
+    // to the system too, so the PC gets the memory back when the request ends.
+    if (conn->body_charge_large > 0) memory_give_back();
     BodyBudget& budget = body_budget();
     std::lock_guard<std::mutex> lock(budget.mutex);
     budget.charged -= conn->body_charge;
