@@ -6,6 +6,7 @@
 #include "base/fs.h"
 #include "base/json.h"
 #include "base/shell.h"
+#include "http/request.h"
 #include "http/response.h"
 #include "inbox/paths.h"
 #include "net/net.h"
@@ -60,14 +61,22 @@ void api_info(const Config* config, HttpAnswer* answer, const char*) {
 
 void api_open(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
               const char*) {
-    JsonValue* json = http_read_json(conn, request->content_length);
-    char* folder = resolve_folder(config, json_string(json_get(json, "path")));
-    json_free(json);
+    char* folder = nullptr;
+    {
+        JsonOwner json(http_read_json(conn, request->content_length));
+        if (!json.value) {
+            http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+            return;
+        }
+        folder = resolve_folder(config, json_string(json_get(json.value, "path")));
+    }
     if (!folder || fs_is_dir(folder) != 1) {
         free(folder);
         folder = rel_join(config, nullptr, 0);
     }
-    int opened = folder ? shell_open(folder) : 0;
+    // Only ever as a folder: anyone on the network may ask, and the entry may have been
+    // replaced by a file since it was looked at.
+    int opened = folder ? shell_open_folder(folder) : 0;
     free(folder);
     StrBufOwner body;
     sb_appendf(body.get(), "{\"ok\": %s}", opened ? "true" : "false");

@@ -5,6 +5,7 @@
 #include "base/console.h"
 #include "base/json.h"
 #include "base/strbuf.h"
+#include "http/request.h"
 #include "http/response.h"
 #include "inbox/paths.h"
 #include "inbox/remove.h"
@@ -35,6 +36,10 @@ void api_delete(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRe
     char* label;
     {
         JsonOwner body(http_read_json(conn, request->content_length));
+        if (!body.value) {
+            http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+            return;
+        }
         const char* path = body_path(body.value);
         // Formed before the deletion: afterwards the path names nothing.
         label = rel_normalize(path);
@@ -89,6 +94,10 @@ void api_stat(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequ
     int rc;
     {
         JsonOwner body(http_read_json(conn, request->content_length));
+        if (!body.value) {
+            http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+            return;
+        }
         rc = inbox_stat_json(config, json.get(), body_path(body.value));
     }
     if (rc != 0) {

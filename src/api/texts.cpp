@@ -3,6 +3,7 @@
 #include "base/json.h"
 #include "base/strbuf.h"
 #include "base/text.h"
+#include "http/request.h"
 #include "http/response.h"
 #include "inbox/texts.h"
 
@@ -27,17 +28,20 @@ void api_texts(const Config* config, HttpAnswer* answer, const char*) {
 void api_text_post(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                    const char*) {
     JsonOwner body(http_read_json(conn, request->content_length));
+    if (!body.value) {
+        http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+        return;
+    }
     const char* from = json_string(json_get(body.value, "from"));
     TextOwner trimmed(utf8_trim(json_string_or(json_get(body.value, "text"), "")));
     if (!trimmed || !trimmed.get()[0]) {
         http_send_error(answer, "内容为空", 400);
         return;
     }
-    // A name given in the body is taken as it is; the header's name is decoded, trimmed and
-    // cut by http_device_name.
+    // A name in the body wins over the header's, even an empty one, and is not percent-decoded
+    // (a '%' stays as sent); texts_add trims and cuts it as the header's name is.
     TextOwner header_name(from ? nullptr : http_device_name(&request->headers));
     const char* device = from ? from : header_name.get();
-    if (device && !device[0]) device = nullptr;
 
     TextOwner cut(utf8_truncate(trimmed.get(), TEXT_MAX_CHARS));
     texts_add(config, cut ? cut.get() : trimmed.get(), device);
@@ -48,6 +52,10 @@ void api_text_delete(const Config* config, HttpAnswer* answer, HttpConn* conn, H
                      const char*) {
     {
         JsonOwner body(http_read_json(conn, request->content_length));
+        if (!body.value) {
+            http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+            return;
+        }
         texts_delete(config, json_string(json_get(body.value, "id")));
     }
     send_ok(answer);

@@ -6,6 +6,7 @@
 #include "base/fs.h"
 #include "base/strbuf.h"
 #include "http/download.h"
+#include "http/request.h"
 #include "http/response.h"
 #include "zip/zip.h"
 #include "zip/zip_platform.h"
@@ -60,6 +61,10 @@ void api_zip(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReque
              const char*) {
     int64_t got = 0;
     char* body = http_read_body(conn, request->content_length, &got);
+    if (conn->body_refused) {
+        http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
+        return;
+    }
     if (!body || got <= 0) {
         free(body);
         http_send_error(answer, MSG_NOTHING_SELECTED, 400);

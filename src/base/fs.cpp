@@ -265,7 +265,16 @@ int fs_create_temp(const char* prefix, FsFile** out, char** path_out) {
 namespace {
 // 0: not armed; n > 0: n - 1 operations pass, then one fails.
 std::atomic<int> armed_faults[FS_FAULT_KINDS];
+std::atomic<int64_t> create_attempts{0};
 }  // namespace
+
+int64_t fs_create_attempts() {
+    return create_attempts.load();
+}
+
+void fs_count_create_attempt() {
+    create_attempts.fetch_add(1, std::memory_order_relaxed);
+}
 
 void fs_fault_arm(FsFault fault, int skip) {
     armed_faults[fault].store(skip < 0 ? 1 : skip + 1);

@@ -186,6 +186,11 @@ enum FsFault : int {
 };
 
 void fs_fault_arm(FsFault fault, int skip);
+// Exclusive creates tried so far by fs_open_new and fs_make_dir, whatever their result: tests
+// count the work of finding a free name with it.
+int64_t fs_create_attempts();
+// For the platform halves: counts one attempt.
+void fs_count_create_attempt();
 // Disarms every fault.
 void fs_fault_reset();
 // For the platform halves: 1 when an armed fault of this kind fires now, else 0.

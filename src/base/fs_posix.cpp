@@ -187,6 +187,7 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
 
 int fs_make_dir(const char* path) {
     if (!path) return -1;
+    fs_count_create_attempt();
     if (mkdir(path, 0777) == 0) return 0;
     if (errno == EEXIST) return FS_ERR_EXISTS;
     if (errno == ENOENT) return FS_ERR_NOT_FOUND;
@@ -307,6 +308,7 @@ FsFile* fs_open_write(const char* path) {
 int fs_open_new(const char* path, FsFile** out) {
     *out = nullptr;
     if (!path) return -1;
+    fs_count_create_attempt();
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         if (errno == EEXIST) return FS_ERR_EXISTS;

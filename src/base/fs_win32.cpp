@@ -185,6 +185,7 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
 int fs_make_dir(const char* path) {
     WidePath wide(path);
     if (!wide) return -1;
+    fs_count_create_attempt();
     if (CreateDirectoryW(wide.text, nullptr)) return 0;
     DWORD error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FS_ERR_EXISTS;
@@ -319,6 +320,7 @@ int fs_open_new(const char* path, FsFile** out) {
     *out = nullptr;
     WidePath wide(path);
     if (!wide) return -1;
+    fs_count_create_attempt();
     HANDLE handle = open_handle(wide.text, GENERIC_WRITE, CREATE_NEW, 0);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();

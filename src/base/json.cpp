@@ -16,6 +16,7 @@ struct JsonParser {
     const char* end;
     int32_t depth;
     int ok;
+    size_t nodes_left;  // values and keys the tree may still hold
 };
 
 JsonValue* parse_value(JsonParser* p);
@@ -42,6 +43,13 @@ JsonValue* fail(JsonParser* p, JsonValue* partial) {
     return nullptr;
 }
 
+// Counts one more value or key against the parse's budget; false once it is spent.
+bool take_node(JsonParser* p) {
+    if (p->nodes_left == 0) return false;
+    p->nodes_left--;
+    return true;
+}
+
 // Value of four hex digits at s, or -1.
 long hex4(const char* s) {
     long value = 0;
@@ -62,35 +70,34 @@ long hex4(const char* s) {
 }
 
 // Code points up to U+FFFF in one to three bytes; lone surrogates are written like any other.
-int append_bmp(StrBuf* sb, long c) {
-    char bytes[3];
-    int n;
+void put_bmp(char** out, long c) {
+    char* o = *out;
     if (c < 0x80) {
-        bytes[0] = static_cast<char>(c);
-        n = 1;
+        *o++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        bytes[0] = static_cast<char>(0xC0 | (c >> 6));
-        bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
-        n = 2;
+        *o++ = static_cast<char>(0xC0 | (c >> 6));
+        *o++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        bytes[0] = static_cast<char>(0xE0 | (c >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
-        n = 3;
+        *o++ = static_cast<char>(0xE0 | (c >> 12));
+        *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (c & 0x3F));
     }
-    return sb_append(sb, bytes, static_cast<uint64_t>(n));
+    *out = o;
 }
 
-int append_supplementary(StrBuf* sb, long c) {
-    const char bytes[4] = {
-        static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-        static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    return sb_append(sb, bytes, 4);
+void put_supplementary(char** out, long c) {
+    char* o = *out;
+    *o++ = static_cast<char>(0xF0 | (c >> 18));
+    *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    *out = o;
 }
 
 // The escape after "\u": four hex digits, joined with a following low-surrogate escape when
-// c is a high surrogate. The cursor stands after the 'u'.
-bool parse_unicode_escape(JsonParser* p, StrBuf* sb) {
+// c is a high surrogate. The cursor stands after the 'u'. Writes at most as many bytes as it
+// consumes, less the "\u" already passed (six for three, twelve for four).
+bool parse_unicode_escape(JsonParser* p, char** out) {
     if (remaining(p) < 4) return false;
     long c = hex4(p->pos);
     if (c < 0) return false;
@@ -99,70 +106,87 @@ bool parse_unicode_escape(JsonParser* p, StrBuf* sb) {
         long low = hex4(p->pos + 2);
         if (low >= 0xDC00 && low <= 0xDFFF) {
             p->pos += 6;
-            return append_supplementary(sb, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00)) == 0;
+            put_supplementary(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+            return true;
         }
         // Not a pair: the high surrogate stands alone and the next escape is read on its own.
     }
-    return append_bmp(sb, c) == 0;
+    put_bmp(out, c);
+    return true;
 }
 
-bool parse_escape(JsonParser* p, StrBuf* sb) {
+bool parse_escape(JsonParser* p, char** out) {
     if (p->pos >= p->end) return false;
     char c = *p->pos++;
-    char out;
+    char byte;
     switch (c) {
         case '"':
-            out = '"';
+            byte = '"';
             break;
         case '\\':
-            out = '\\';
+            byte = '\\';
             break;
         case '/':
-            out = '/';
+            byte = '/';
             break;
         case 'b':
-            out = '\b';
+            byte = '\b';
             break;
         case 'f':
-            out = '\f';
+            byte = '\f';
             break;
         case 'n':
-            out = '\n';
+            byte = '\n';
             break;
         case 'r':
-            out = '\r';
+            byte = '\r';
             break;
         case 't':
-            out = '\t';
+            byte = '\t';
             break;
         case 'u':
-            return parse_unicode_escape(p, sb);
+            return parse_unicode_escape(p, out);
         default:
             return false;
     }
-    return sb_append_char(sb, out) == 0;
+    *(*out)++ = byte;
+    return true;
+}
+
+// Bytes from the cursor (just after an opening quote) to the closing quote, passing over the
+// byte after each backslash; the whole rest when there is none. Every escape decodes to fewer
+// bytes than it is written with, so this many bytes and a terminator hold the decoded text.
+size_t raw_string_length(const JsonParser* p) {
+    const char* q = p->pos;
+    while (q < p->end && *q != '"') q += (*q == '\\' && q + 1 < p->end) ? 2 : 1;
+    return static_cast<size_t>(q - p->pos);
 }
 
 // A string body; the cursor stands on the opening quote. Returns the decoded text (the
-// caller frees it) or null.
+// caller frees it) or null. The text gets a block of exactly the raw length, never more, so
+// a body's strings cost no more than the body.
 char* parse_string_text(JsonParser* p) {
     p->pos++;
-    StrBufOwner sb;
-    const char* run = p->pos;  // bytes copied unchanged since the last escape
+    char* text = static_cast<char*>(malloc(raw_string_length(p) + 1));
+    if (!text) return nullptr;
+    char* out = text;
     while (p->pos < p->end) {
         unsigned char c = static_cast<unsigned char>(*p->pos);
         if (c != '"' && c != '\\' && c >= 0x20) {
+            *out++ = static_cast<char>(c);
             p->pos++;
             continue;
         }
-        if (sb_append(sb.get(), run, static_cast<uint64_t>(p->pos - run)) != 0) return nullptr;
-        if (c < 0x20) return nullptr;
+        if (c < 0x20) break;
         p->pos++;
-        if (c == '"') return sb_detach(sb.get());
-        if (!parse_escape(p, sb.get())) return nullptr;
-        run = p->pos;
+        if (c == '"') {
+            *out = 0;
+            return text;
+        }
+        if (!parse_escape(p, &out)) break;
     }
-    return nullptr;  // the input ended inside the string
+    free(text);  // a bad byte or escape, or the input ended inside the string
+    return nullptr;
 }
 
 JsonValue* new_node(JsonKind kind) {
@@ -269,7 +293,7 @@ JsonValue* parse_object(JsonParser* p) {
     int32_t value_cap = 0;
     for (;;) {
         skip_white(p);
-        if (p->pos >= p->end || *p->pos != '"') return fail(p, object);
+        if (p->pos >= p->end || *p->pos != '"' || !take_node(p)) return fail(p, object);
         char* key = parse_string_text(p);
         if (!key) return fail(p, object);
         skip_white(p);
@@ -300,7 +324,7 @@ JsonValue* parse_object(JsonParser* p) {
 }
 
 JsonValue* parse_value(JsonParser* p) {
-    if (p->depth > MAX_ENCLOSING) return fail(p, nullptr);
+    if (p->depth > MAX_ENCLOSING || !take_node(p)) return fail(p, nullptr);
     skip_white(p);
     if (p->pos >= p->end) return fail(p, nullptr);
     switch (*p->pos) {
@@ -361,8 +385,12 @@ void write_container(StrBuf* sb, const JsonValue* value) {
 }  // namespace
 
 JsonValue* json_parse(const char* text, size_t len) {
+    return json_parse_bounded(text, len, SIZE_MAX);
+}
+
+JsonValue* json_parse_bounded(const char* text, size_t len, size_t max_nodes) {
     if (!text) return nullptr;
-    JsonParser parser{text, text + len, 0, 1};
+    JsonParser parser{text, text + len, 0, 1, max_nodes};
     JsonValue* value = parse_value(&parser);
     return parser.ok ? value : nullptr;
 }

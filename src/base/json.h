@@ -41,7 +41,14 @@ struct JsonValue {
 // Parses exactly one value from len bytes (need not be NUL-terminated; nothing at or beyond
 // len is read). Leading white space is skipped, trailing bytes are never looked at. Returns a
 // new tree that the caller frees with json_free, or null on any error (nothing leaks).
+// Every string gets a block of its raw length in the text, so strings never cost more than
+// the text they came from.
 JsonValue* json_parse(const char* text, size_t len);
+// json_parse for text from a client: the parse fails as soon as the tree would hold more than
+// max_nodes values and object keys together. Each one costs a small fixed amount beside its
+// text (a node, a block, a slot in its container), so the budget bounds what any text,
+// however many tiny values it packs, can make the tree cost.
+JsonValue* json_parse_bounded(const char* text, size_t len, size_t max_nodes);
 // Frees a tree; null does nothing.
 void json_free(JsonValue* value);
 

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/fs.h"
 #include "base/shell.h"
 
 extern char** environ;
@@ -27,4 +28,9 @@ int shell_open(const char* text) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return 0;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+int shell_open_folder(const char* path) {
+    if (!path || fs_is_dir(path) != 1) return 0;
+    return shell_open(path);
 }

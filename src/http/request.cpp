@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "base/json.h"
+#include "base/memory.h"
 #include "base/text.h"
 
 HttpTimeouts HttpTimeLimits = HTTP_TIMEOUTS_DEFAULT;
@@ -124,12 +126,73 @@ bool header_name_equals(const char* a, const char* b) {
     return *a == *b;
 }
 
-// Reads a body of at most max_length bytes whole. The buffer starts with room for one read
-// and doubles only when the bytes have filled it, so a client that announces a large body
-// and sends little makes the server hold little.
-char* read_body_whole(HttpConn* conn, int64_t length, int64_t max_length, int64_t* got_out) {
+// A body at its kind's limit must fit an otherwise empty budget.
+static_assert(JSON_BODY_MAX_BYTES * JSON_BODY_COST + JSON_BODY_BASE_CHARGE <=
+              BODY_LARGE_BUDGET_BYTES);
+static_assert(FORM_BODY_MAX_BYTES * FORM_BODY_COST <= BODY_LARGE_BUDGET_BYTES);
+static_assert(BODY_LARGE_BUDGET_BYTES < BODY_BUDGET_BYTES);
+
+// The memory budget of bodies read whole, shared by every connection.
+struct BodyBudget {
+    std::mutex mutex;
+    int64_t charged;        // every charge held now
+    int64_t charged_large;  // the charges above BODY_SMALL_CHARGE among them
+};
+
+BodyBudget& body_budget() {
+    static BodyBudget budget;
+    return budget;
+}
+
+// Takes charge bytes of the budget for conn. False, with nothing taken, when they do not fit.
+bool budget_take(HttpConn* conn, int64_t charge) {
+    bool large = charge > BODY_SMALL_CHARGE;
+    BodyBudget& budget = body_budget();
+    std::lock_guard<std::mutex> lock(budget.mutex);
+    if (charge > BODY_BUDGET_BYTES - budget.charged) return false;
+    if (large && charge > BODY_LARGE_BUDGET_BYTES - budget.charged_large) return false;
+    budget.charged += charge;
+    conn->body_charge += charge;
+    if (large) {
+        budget.charged_large += charge;
+        conn->body_charge_large += charge;
+    }
+    return true;
+}
+
+void budget_give_back(HttpConn* conn) {
+    if (conn->body_charge == 0) return;
+    // A large body's tree was many small blocks, freed by now: the allocator gives them back
+    // to the system too, so the PC gets the memory back when the request ends.
+    if (conn->body_charge_large > 0) memory_give_back();
+    BodyBudget& budget = body_budget();
+    std::lock_guard<std::mutex> lock(budget.mutex);
+    budget.charged -= conn->body_charge;
+    budget.charged_large -= conn->body_charge_large;
+    conn->body_charge = 0;
+    conn->body_charge_large = 0;
+}
+
+// What a body's kind costs at most: cost per byte, plus base.
+struct BodyKind {
+    int64_t max_length;
+    int64_t cost;
+    int64_t base;
+};
+constexpr BodyKind JSON_BODY = {JSON_BODY_MAX_BYTES, JSON_BODY_COST, JSON_BODY_BASE_CHARGE};
+constexpr BodyKind FORM_BODY = {FORM_BODY_MAX_BYTES, FORM_BODY_COST, 0};
+
+// Reads a body of at most kind.max_length bytes whole, charging the body budget first with
+// what it can cost (conn->body_refused is set when the budget has no room). The buffer starts
+// with room for one read and doubles only when the bytes have filled it, so a client that
+// announces a large body and sends little makes the server hold little.
+char* read_body_whole(HttpConn* conn, int64_t length, const BodyKind& kind, int64_t* got_out) {
     *got_out = 0;
-    if (length <= 0 || length > max_length) return nullptr;
+    if (length <= 0 || length > kind.max_length) return nullptr;
+    if (!budget_take(conn, length * kind.cost + kind.base)) {
+        conn->body_refused = 1;
+        return nullptr;
+    }
     int64_t room = length < BODY_READ_BYTES ? length : BODY_READ_BYTES;
     char* body = static_cast<char*>(malloc(static_cast<size_t>(room) + 1));
     if (!body) return nullptr;
@@ -163,9 +226,13 @@ void http_conn_init(HttpConn* conn, SockHandle socket) {
     conn->carry_len = 0;
     conn->carry_pos = 0;
     conn->body_read = 0;
+    conn->body_charge = 0;
+    conn->body_charge_large = 0;
+    conn->body_refused = 0;
 }
 
 void http_conn_release(HttpConn* conn) {
+    budget_give_back(conn);
     free(conn->carry);
     conn->carry = nullptr;
     conn->carry_len = 0;
@@ -335,15 +402,26 @@ int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap) {
     return n;
 }
 
+int64_t http_body_charged(void) {
+    BodyBudget& budget = body_budget();
+    std::lock_guard<std::mutex> lock(budget.mutex);
+    return budget.charged;
+}
+
 char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out) {
-    return read_body_whole(conn, length, FORM_BODY_MAX_BYTES, got_out);
+    return read_body_whole(conn, length, FORM_BODY, got_out);
 }
 
 JsonValue* http_read_json(HttpConn* conn, int64_t length) {
     int64_t got = 0;
-    char* body = read_body_whole(conn, length, JSON_BODY_MAX_BYTES, &got);
+    char* body = read_body_whole(conn, length, JSON_BODY, &got);
+    if (conn->body_refused) return nullptr;
     JsonValue* value = nullptr;
-    if (body && got > 0) value = json_parse(body, static_cast<size_t>(got));
+    if (body && got > 0) {
+        size_t max_nodes =
+            JSON_BODY_NODES_BASE + static_cast<size_t>(got) / JSON_BODY_BYTES_PER_NODE;
+        value = json_parse_bounded(body, static_cast<size_t>(got), max_nodes);
+    }
     free(body);
     return value ? value : json_parse("{}", 2);
 }

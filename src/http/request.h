@@ -23,6 +23,30 @@ constexpr int64_t DRAIN_READ_BYTES = 8192;   // one read of a body thrown away
 constexpr int64_t JSON_BODY_MAX_BYTES = 16 * 1024 * 1024;
 constexpr int64_t FORM_BODY_MAX_BYTES = 64 * 1024 * 1024;
 constexpr int DRAIN_WAIT_MS = 2000;  // the drain's wait for each piece
+
+// Memory for bodies read whole. Every JSON and form body is charged, before its first byte is
+// read, the most it can cost while its request runs: its announced length times the cost of
+// its kind, plus for JSON the cost of the nodes every body may have. A JSON body costs its
+// bytes, its strings (never more than the bytes) and its tree, whose values and keys are
+// limited to JSON_BODY_NODES_BASE plus one per JSON_BODY_BYTES_PER_NODE bytes of body (at most
+// about 130 bytes each: node, text block, container slots); the requests of this server hold a
+// handful of values each. A form body costs its bytes and the buffer's last doubling. All
+// charges at one moment stay within BODY_BUDGET_BYTES, so parallel requests cannot take the
+// PC's memory however large their bodies are. Charges above BODY_SMALL_CHARGE together stay
+// within BODY_LARGE_BUDGET_BYTES: a few large bodies held open by slow or hostile clients
+// leave room for the page's small ones. A body that does not fit is not read and its request
+// is answered 503 at once; waiting would let whoever holds the budget hold every other
+// request too.
+constexpr int64_t BODY_BUDGET_BYTES = int64_t{256} * 1024 * 1024;
+constexpr int64_t BODY_LARGE_BUDGET_BYTES = int64_t{224} * 1024 * 1024;
+constexpr int64_t BODY_SMALL_CHARGE = int64_t{1024} * 1024;
+constexpr int64_t JSON_BODY_COST = 4;
+constexpr int64_t JSON_BODY_BASE_CHARGE = 16384;
+constexpr int64_t FORM_BODY_COST = 2;
+constexpr size_t JSON_BODY_NODES_BASE = 64;
+constexpr size_t JSON_BODY_BYTES_PER_NODE = 64;
+// What a handler answers, with 503, when a body could not be read for want of memory.
+constexpr const char* HTTP_BODY_BUSY_MESSAGE = "服务器正忙，请稍后再试";
 constexpr int DEVICE_NAME_MAX_CHARS = 40;
 
 // How long a connection may keep the server waiting. A silent client must not hold its
@@ -46,6 +70,9 @@ struct HttpConn {
     uint64_t carry_len;
     uint64_t carry_pos;
     int64_t body_read;  // body bytes handed out by the body readers (not by the drain)
+    int64_t body_charge;        // memory budget held for bodies read whole (all of it)
+    int64_t body_charge_large;  // the part of body_charge taken by large bodies
+    int body_refused;           // 1 once a body was refused for want of memory
 };
 
 // One header; both texts point into the head buffer, NUL-terminated and trimmed.
@@ -73,8 +100,12 @@ struct HttpRequest {
 
 // A connection on the socket with nothing carried over and nothing read.
 void http_conn_init(HttpConn* conn, SockHandle socket);
-// Frees the carry-over block; the socket is left alone.
+// Frees the carry-over block and gives back the memory budget its bodies held (call it once
+// the request's handler has returned: what it parsed lives until then); the socket is left
+// alone.
 void http_conn_release(HttpConn* conn);
+// The budget all connections hold for bodies read whole now, in bytes.
+int64_t http_body_charged(void);
 
 // Reads into head until it holds the whole request head. 1 on success: head then holds the
 // head up to and including its final "\r\n\r\n" (and a terminator), and any bytes read past
@@ -118,11 +149,16 @@ int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap);
 // received; *got_out is their number (less than length when the peer stopped early). The
 // buffer grows with the bytes that actually arrive, so an announced length alone costs no
 // memory. Null (and *got_out 0, nothing read) when length is 0 or less or above
-// FORM_BODY_MAX_BYTES, or when memory runs out. The caller frees it.
+// FORM_BODY_MAX_BYTES, or when memory runs out; when the body memory budget has no room for
+// it, also null with nothing read, and conn->body_refused is set (answer 503 with
+// HTTP_BODY_BUSY_MESSAGE). The caller frees it.
 char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out);
-// Reads the body and parses it as JSON; anything that cannot be read or parsed gives an
-// empty object, and so does a body above JSON_BODY_MAX_BYTES, which is left unread. The
-// caller frees the result with json_free (null only without memory).
+// Reads the body and parses it as JSON within the node budget for its length; anything that
+// cannot be read or parsed gives an empty object, and so does a body above
+// JSON_BODY_MAX_BYTES, which is left unread. Null, with nothing read, when the body memory
+// budget has no room for the body (conn->body_refused is then set) or memory runs out: the
+// handler answers 503 with HTTP_BODY_BUSY_MESSAGE. The caller frees the result with
+// json_free.
 JsonValue* http_read_json(HttpConn* conn, int64_t length);
 // Reads and throws away up to remaining bytes, carried-over ones first, waiting at most
 // DRAIN_WAIT_MS for each piece, so the peer has finished sending before the socket closes.

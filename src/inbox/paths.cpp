@@ -112,6 +112,95 @@ char* cut_to_limits(const char* name, bool* failed) {
     return smaller;
 }
 
+// The extensions that Explorer acts on when it merely shows a file: shortcuts (.lnk), shell
+// commands (.scf), internet shortcuts (.url, whose icon may name a network path), libraries
+// and search connectors. All of .url goes: inspecting its icon line is more than it is worth.
+const char* const SHELL_ACTIVE_EXTENSIONS[] = {".lnk", ".scf", ".url", ".library-ms",
+                                               ".searchConnector-ms"};
+// Explorer reads this file of every folder it shows.
+constexpr const char* FOLDER_SETTINGS_NAME = "desktop.ini";
+// What a name Explorer would act on gets after it: an extension Explorer only displays.
+constexpr const char* SHELL_DEFUSED_SUFFIX = ".txt";
+
+// The letter the bytes at p stand for when Windows compares names by their upper case, with
+// *step set to their length: ASCII letters in lower case, and the two letters whose upper
+// case is ASCII: dotless i (U+0131) and long s (U+017F).
+char windows_letter(const char* p, size_t* step) {
+    auto b0 = static_cast<unsigned char>(p[0]);
+    auto b1 = b0 ? static_cast<unsigned char>(p[1]) : 0;
+    *step = 2;
+    if (b0 == 0xC4 && b1 == 0xB1) return 'i';
+    if (b0 == 0xC5 && b1 == 0xBF) return 's';
+    *step = 1;
+    return b0 >= 'A' && b0 <= 'Z' ? static_cast<char>(b0 - 'A' + 'a') : static_cast<char>(b0);
+}
+
+// True when Windows sees name and the ASCII word as one name.
+bool windows_same_name(const char* name, const char* word) {
+    while (*name && *word) {
+        size_t step = 1;
+        char w = *word >= 'A' && *word <= 'Z' ? static_cast<char>(*word - 'A' + 'a') : *word;
+        if (windows_letter(name, &step) != w) return false;
+        name += step;
+        word++;
+    }
+    return !*name && !*word;
+}
+
+// FNV-1a of a key: spreads the numbers' slots.
+size_t key_hash(const char* key) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p; p++) {
+        hash ^= *p;
+        hash *= 1099511628211ull;
+    }
+    return static_cast<size_t>(hash);
+}
+
+// The slot of key in a table of the given capacity (a power of two): the one holding it, or
+// the free slot where it would go.
+PathNumberSlot* find_slot(PathNumberSlot* slots, size_t capacity, const char* key) {
+    size_t i = key_hash(key) & (capacity - 1);
+    while (slots[i].key && strcmp(slots[i].key, key) != 0) i = (i + 1) & (capacity - 1);
+    return &slots[i];
+}
+
+// Doubles the table (16 slots first), keeping it at most half full. False without memory.
+bool grow_numbers(PathNumbers* numbers) {
+    size_t capacity = numbers->capacity ? numbers->capacity * 2 : 16;
+    if (capacity > SIZE_MAX / sizeof(PathNumberSlot)) return false;
+    auto* slots = static_cast<PathNumberSlot*>(calloc(capacity, sizeof(PathNumberSlot)));
+    if (!slots) return false;
+    for (size_t i = 0; i < numbers->capacity; i++)
+        if (numbers->slots[i].key)
+            *find_slot(slots, capacity, numbers->slots[i].key) = numbers->slots[i];
+    free(numbers->slots);
+    numbers->slots = slots;
+    numbers->capacity = capacity;
+    return true;
+}
+
+// The last number used for key, or -1 when none is known.
+int last_number(const PathNumbers* numbers, const char* key) {
+    if (!numbers || numbers->capacity == 0) return -1;
+    const PathNumberSlot* slot = find_slot(numbers->slots, numbers->capacity, key);
+    return slot->key ? slot->number : -1;
+}
+
+// Records number as the last one used for key. Forgetting is harmless (the next search merely
+// starts lower), so running out of memory is ignored.
+void remember_number(PathNumbers* numbers, const char* key, int number) {
+    if (!numbers) return;
+    if ((numbers->count + 1) * 2 > numbers->capacity && !grow_numbers(numbers)) return;
+    PathNumberSlot* slot = find_slot(numbers->slots, numbers->capacity, key);
+    if (!slot->key) {
+        slot->key = text_copy(key);
+        if (!slot->key) return;
+        numbers->count++;
+    }
+    slot->number = number;
+}
+
 }  // namespace
 
 const char* path_split_ext(const char* name, char* stem) {
@@ -194,6 +283,29 @@ char* name_sanitize(const char* name) {
     }
 }
 
+bool name_is_shell_active(const char* name) {
+    if (windows_same_name(name, FOLDER_SETTINGS_NAME)) return true;
+    char stem[PATH_STEM_BYTES];
+    const char* ext = path_split_ext(name, stem);
+    for (const char* active : SHELL_ACTIVE_EXTENSIONS)
+        if (windows_same_name(ext, active)) return true;
+    return false;
+}
+
+// Applied on every platform: the inbox may be a folder that a Windows PC shows over the
+// network or receives as a copy later, and one upload then gets the same names everywhere.
+char* name_sanitize_file(const char* name) {
+    char* clean = name_sanitize(name);
+    // One round suffices: a cut keeps the short extension added, so the result ends in it.
+    if (!clean || !name_is_shell_active(clean)) return clean;
+    char* defused = concat(clean, strlen(clean), SHELL_DEFUSED_SUFFIX);
+    free(clean);
+    if (!defused) return nullptr;
+    char* result = name_sanitize(defused);
+    free(defused);
+    return result;
+}
+
 char* name_numbered(const char* name, int number) {
     char suffix[16];
     snprintf(suffix, sizeof suffix, "(%d)", number);
@@ -225,34 +337,46 @@ char* name_numbered(const char* name, int number) {
     return sb_detach(sb.get());
 }
 
-int path_unique(const char* dir, const char* name, PathMake what, PathCreated* out) {
+void path_numbers_free(PathNumbers* numbers) {
+    if (!numbers) return;
+    for (size_t i = 0; i < numbers->capacity; i++) free(numbers->slots[i].key);
+    free(numbers->slots);
+    *numbers = PathNumbers{};
+}
+
+int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
+                PathCreated* out) {
     *out = PathCreated{};
-    char* clean = name_sanitize(name);
+    TextOwner clean(what == PATH_MAKE_FILE ? name_sanitize_file(name) : name_sanitize(name));
     if (!clean) return -1;
-    int result = -1;
-    for (int number = 0; number < INT_MAX; number++) {
-        char* candidate = number == 0 ? text_copy(clean) : name_numbered(clean, number);
-        char* path = candidate ? path_join(dir, candidate) : nullptr;
-        free(candidate);
-        if (!path) break;
+    TextOwner key;
+    if (numbers) {
+        TextOwner plain(path_join(dir, clean.get()));
+        if (plain) key.reset(path_name_key(plain.get()));
+    }
+    int first = key ? last_number(numbers, key.get()) + 1 : 0;
+    for (int number = first; number < INT_MAX; number++) {
+        TextOwner candidate(number == 0 ? text_copy(clean.get())
+                                        : name_numbered(clean.get(), number));
+        char* path = candidate ? path_join(dir, candidate.get()) : nullptr;
+        if (!path) return -1;
         FsFile* file = nullptr;
         int made = what == PATH_MAKE_DIR ? fs_make_dir(path) : fs_open_new(path, &file);
         if (made == FS_ERR_EXISTS) {
             free(path);
             continue;
         }
-        if (made == 0) {
-            out->path = path;
-            out->file = file;
-            out->made_dir = what == PATH_MAKE_DIR;
-            result = 0;
-        } else {
+        if (made != 0) {
             free(path);
+            return -1;
         }
-        break;
+        out->path = path;
+        out->file = file;
+        out->made_dir = what == PATH_MAKE_DIR;
+        if (key) remember_number(numbers, key.get(), number);
+        return 0;
     }
-    free(clean);
-    return result;
+    return -1;
 }
 
 void rel_free(char** components, int count) {

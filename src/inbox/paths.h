@@ -43,6 +43,11 @@ extern const char* const NAME_FALLBACK;
 // Windows), for the first len bytes of name.
 size_t path_name_size(const char* name, size_t len);
 
+// Platform: a new copy of the path under which the file system sees one name: the path itself
+// where names are compared as bytes (POSIX), upper-cased as Windows compares names. Used only
+// as a key for remembering numbers, never as a path. Null when memory runs out.
+char* path_name_key(const char* path);
+
 // Platform: 1 when each of the last count components of the existing path is the entry's own
 // name, 0 when the file system reached one through another of its names or the path cannot
 // be checked (missing, no access). Windows resolves 8.3 short names such as SKIFFB~1, which
@@ -72,6 +77,17 @@ bool name_is_reserved(const char* name);
 // Null only when memory runs out.
 char* name_sanitize(const char* name);
 
+// True when Windows Explorer acts on a file of this name merely by showing its folder, which
+// can make it contact another machine and hand over the user's login: desktop.ini, and the
+// extensions .lnk, .scf, .url, .library-ms and .searchConnector-ms, compared as Windows
+// compares names (any letter case; dotless i and long s count as i and s).
+bool name_is_shell_active(const char* name);
+
+// name_sanitize for a file's name: a name that Explorer would act on also gets ".txt" after it
+// (x.scf -> x.scf.txt, desktop.ini -> desktop.ini.txt), since Explorer goes by the extension
+// and only an extension of its own defuses it. Null only when memory runs out.
+char* name_sanitize_file(const char* name);
+
 // The numbered form of a sanitised name: stem + "(number)" + extension (a.txt -> a(2).txt),
 // shortened to whole characters where needed so that it stays within NAME_MAX_CHARS and
 // NAME_MAX_SIZE. Null only when memory runs out.
@@ -88,13 +104,32 @@ struct PathCreated {
     int made_dir;
 };
 
-// Sanitises name and creates a new file or folder for it inside dir, choosing the name and
-// creating the entry in one step: name, then name(1), name(2) ... until an exclusive create
-// succeeds. Two requests storing the same name at once therefore never share an entry, and an
-// existing entry of any kind (file, folder, link) is never opened or written through.
+// The numbers one request has used so far: for each folder and sanitised name, the last
+// number path_unique created it under (0 for the name itself). Zero-filled is empty; owned by
+// one request at a time; free with path_numbers_free.
+struct PathNumberSlot {
+    char* key;  // path_name_key of the unnumbered path; null for a free slot
+    int number;
+};
+struct PathNumbers {
+    PathNumberSlot* slots;
+    size_t capacity;  // 0 or a power of two
+    size_t count;
+};
+void path_numbers_free(PathNumbers* numbers);
+
+// Sanitises name (name_sanitize_file for a file, name_sanitize for a folder) and creates a
+// new file or folder for it inside dir, choosing the name and creating the entry in one
+// step: name, then name(1), name(2) ... until an exclusive create succeeds. Two requests
+// storing the same name at once therefore never share an entry, and an existing entry of any
+// kind (file, folder, link) is never opened or written through. With numbers (may be null)
+// the count starts after the last number this request used for the name in dir, so that K
+// parts of one name cost K creates rather than K * K / 2 (the numbers below were all taken
+// when the request last looked; a gap opened since then is simply not filled).
 // 0 on success (out filled), -1 when memory runs out or the entry cannot be created for any
 // reason other than the name being taken (missing or unwritable dir, ...); out is then zeroed.
-int path_unique(const char* dir, const char* name, PathMake what, PathCreated* out);
+int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
+                PathCreated* out);
 
 // Strict split of a client's relative path ('\\' counts as '/'; leading and trailing slashes
 // are ignored). Returns the number of components (0 for the inbox itself) and hands the

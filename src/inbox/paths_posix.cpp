@@ -1,4 +1,5 @@
 // POSIX half of the inbox paths.
+#include "base/text.h"
 #include "inbox/paths.h"
 
 // Linux and macOS limit one name to 255 bytes.
@@ -8,4 +9,10 @@ size_t path_name_size(const char*, size_t len) {
 
 int path_is_own_name(const char*, int) {
     return 1;
+}
+
+// Names are bytes here; a case-insensitive volume (macOS by default) only makes the remembered
+// numbers start lower than they could, never wrong.
+char* path_name_key(const char* path) {
+    return text_copy(path);
 }

@@ -73,3 +73,16 @@ int path_is_own_name(const char* path, int count) {
     free(wide);
     return same;
 }
+
+// NTFS compares names by their upper-case form: a.txt and A.TXT are one name.
+char* path_name_key(const char* path) {
+    wchar_t* wide = utf8_to_wide(path);
+    if (!wide) return nullptr;
+    int length = static_cast<int>(wcslen(wide));
+    if (length > 0)
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, length, wide, length, nullptr,
+                      nullptr, 0);
+    char* key = wide_to_utf8(wide);
+    free(wide);
+    return key;
+}

@@ -111,6 +111,9 @@ void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff) {
 }
 
 int texts_add(const Config* config, const char* text, const char* device) {
+    TextOwner trimmed(utf8_trim(device ? device : ""));
+    TextOwner from(trimmed ? utf8_truncate(trimmed.get(), TEXT_FROM_MAX_CHARS) : nullptr);
+    if (!from) return -1;
     std::lock_guard<std::mutex> hold(TextsLock);
     double cutoff = 0;
     JsonOwner array(texts_load(config, &cutoff));
@@ -124,7 +127,7 @@ int texts_add(const Config* config, const char* text, const char* device) {
     sb_append_str(item_text.get(), ", \"text\": ");
     json_append_string(item_text.get(), text);
     sb_append_str(item_text.get(), ", \"from\": ");
-    json_append_string(item_text.get(), (device && device[0]) ? device : UNKNOWN_DEVICE);
+    json_append_string(item_text.get(), from.get()[0] ? from.get() : UNKNOWN_DEVICE);
     sb_appendf(item_text.get(), ", \"time\": %.6f}", now_seconds());
     if (!item_text->data) return -1;
     JsonValue* item = json_parse(item_text->data, item_text->len);

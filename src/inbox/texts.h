@@ -14,6 +14,9 @@
 struct JsonValue;
 
 constexpr size_t TEXT_MAX_CHARS = 20000;
+// A sender's name is kept to as many characters as a device name from the header: every page
+// downloads the whole list every few seconds.
+constexpr size_t TEXT_FROM_MAX_CHARS = 40;
 constexpr int TEXTS_MAX_ITEMS = 100;
 constexpr double TEXTS_MAX_AGE_SECONDS = 259200.0;  // three days
 
@@ -25,8 +28,10 @@ JsonValue* texts_load(const Config* config, double* cutoff_out);
 // non-numeric or non-finite time counts as 0), and appends the list text: at most 100 items
 // later than cutoff, each rewritten from its members as {"id", "text", "from", "time"}.
 void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff);
-// Stores a text (already trimmed and cut) from device (null or "" for an unknown device) at
-// the front of the list. 0 when stored, -1 otherwise.
+// Stores a text (already trimmed and cut) from device at the front of the list. The device
+// name is trimmed and cut to TEXT_FROM_MAX_CHARS whole characters here, whoever sent it, and
+// nothing else is done to it (no percent-decoding); null, or a name that trims to nothing,
+// stores the unknown device. 0 when stored, -1 otherwise.
 int texts_add(const Config* config, const char* text, const char* device);
 // Removes the first item whose "id" equals id (null counts as "") and rewrites the store,
 // also when nothing matched. 0, or -1 when nothing could be loaded.

@@ -38,6 +38,7 @@ struct UploadTarget {
     int32_t map_count;
     char** created_dirs;  // absolute paths of the folders this request created, in order
     int32_t created_count;
+    PathNumbers numbers;  // the last number used for each name, so numbering goes on from it
 };
 
 // Everything one request keeps; zero-filled at its start, on the connection's own thread.
@@ -142,7 +143,8 @@ const char* map_folder(UploadTarget* target, const char* sent) {
     for (int32_t i = 0; i < target->map_count; ++i)
         if (strcmp(target->sent_names[i], sent) == 0) return target->used_names[i];
     PathCreated made;
-    if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &made) != 0) return nullptr;
+    if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &target->numbers, &made) != 0)
+        return nullptr;
     TextOwner made_path(made.path);
     if (record_dir(target, made.path) != 0) return nullptr;
     int32_t before = target->map_count;
@@ -237,7 +239,8 @@ char* target_path(UploadTarget* target, const char* file_name, FsFile** file_out
         parent = folder;
     }
     PathCreated made;
-    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &made) != 0) {
+    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &target->numbers,
+                    &made) != 0) {
         part_roll_back(target, mark);
         return nullptr;
     }
@@ -351,6 +354,7 @@ void free_target(UploadTarget* target) {
     free(target->created_dirs);
     target->created_dirs = nullptr;
     target->created_count = 0;
+    path_numbers_free(&target->numbers);
 }
 
 // Frees every record and the array; files on disk are not touched.

@@ -5,7 +5,10 @@
 // A top-level folder whose name is taken gets a numbered name for the whole tree (photos
 // becomes photos(1)); inside one request every file of that folder lands in the same tree.
 // Names are chosen and created in one step, so two requests never write into one file or
-// share one numbered folder. An interrupted request leaves nothing behind: its files are
+// share one numbered folder; numbering a name again goes on from the request's last number
+// for it. A file that Windows Explorer would act on when showing the folder (desktop.ini,
+// .lnk, .scf, .url, ...) is stored with ".txt" after its name, and the answer reports that
+// name. An interrupted request leaves nothing behind: its files are
 // deleted and the folders it created are removed.
 #include <cstddef>
 #include <cstdint>

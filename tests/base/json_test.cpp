@@ -218,6 +218,29 @@ TEST(JsonParse, LargeArraysKeepEveryItemInOrder) {
     json_free(array);
 }
 
+// Values and keys count alike, and the budget is exact: a client's text cannot make the tree
+// hold one node more than allowed.
+TEST(JsonParse, BoundedParseCountsValuesAndKeys) {
+    struct Case {
+        std::string text;
+        size_t nodes;  // values and keys in the text
+    };
+    const Case cases[] = {
+        {"[]", 1},
+        {"[0,0,0]", 4},
+        {"{\"a\": \"x\", \"b\": {}}", 5},
+        {"[[], {\"k\": [true, null]}]", 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        JsonValue* whole = json_parse_bounded(c.text.data(), c.text.size(), c.nodes);
+        EXPECT_NE(whole, nullptr);
+        EXPECT_EQ(dump(whole), dump(JsonOwner(json_parse(c.text.data(), c.text.size())).value));
+        json_free(whole);
+        EXPECT_EQ(json_parse_bounded(c.text.data(), c.text.size(), c.nodes - 1), nullptr);
+    }
+}
+
 TEST(JsonWrite, FixedLayout) {
     struct Case {
         std::string in;

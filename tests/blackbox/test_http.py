@@ -8,6 +8,7 @@ import threading
 import time
 import unittest
 
+import harness
 from harness import Server
 
 DATE = rb"[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT"
@@ -147,6 +148,51 @@ class HeadTimeOut(unittest.TestCase):
             # The server goes on serving.
             self.assertEqual(srv.request("GET", "/favicon.ico")[0], 204)
 
+
+
+class BodyBudget(unittest.TestCase):
+    """Bodies read whole share one memory budget: large ones beyond their share are answered 503
+    at once, unread, while the page's small ones are still served."""
+
+    BUSY = '{"error": "服务器正忙，请稍后再试"}'.encode()
+    JSON_LIMIT = 16 * 1024 * 1024
+
+    @staticmethod
+    def begin_body(server, length, first_bytes):
+        sock = server.connect()
+        sock.sendall(b"POST /api/stat HTTP/1.0\r\nContent-Type: application/json\r\n"
+                     b"Content-Length: %d\r\n\r\n" % length + first_bytes)
+        return sock
+
+    def whole_body(self, server, body):
+        with self.begin_body(server, len(body), body) as sock:
+            sock.shutdown(socket.SHUT_WR)
+            return read_until_close(sock)
+
+    def test_large_bodies_beyond_their_share_get_503_while_small_ones_pass(self):
+        with Server() as server:
+            # Three bodies at the JSON limit, announced and begun, hold the large bodies' share.
+            holders = [self.begin_body(server, self.JSON_LIMIT, b"[0") for _ in range(3)]
+            time.sleep(3 if harness.UNDER_WINE else 0.5)
+            with self.begin_body(server, self.JSON_LIMIT, b"[0") as sock:
+                sock.shutdown(socket.SHUT_WR)
+                answer = read_until_close(sock)
+            self.assertTrue(answer.startswith(b"HTTP/1.0 503 "), answer[:100])
+            self.assertTrue(answer.endswith(b"\r\n\r\n" + self.BUSY), answer[-200:])
+            self.assertEqual(server.request("POST", "/api/stat", body=b'{"path": "x"}')[0], 404)
+            self.assertEqual(server.request("POST", "/api/text", body=b'{"text": "hi"}')[0], 200)
+
+            # A holder that goes away gives its share back.
+            holders.pop().close()
+            large = b'{"path": "x"}' + b" " * (2 * 1024 * 1024)
+            deadline = time.time() + 30
+            answer = self.whole_body(server, large)
+            while answer.startswith(b"HTTP/1.0 503 ") and time.time() < deadline:
+                time.sleep(0.2)
+                answer = self.whole_body(server, large)
+            self.assertTrue(answer.startswith(b"HTTP/1.0 404 "), answer[:100])
+            for sock in holders:
+                sock.close()
 
 if __name__ == "__main__":
     unittest.main()

@@ -321,6 +321,20 @@ class TextsTest(StoreCase):
         status, _, raw = s.request("GET", "/api/texts")
         self.assertEqual(raw, b'{"texts": ' + self.stored() + b"}")
 
+    def test_from_trimmed_and_cut_to_40_characters_as_sent(self):
+        s = self.start()
+        cases = [
+            ("  " + "名" * 39 + "😀" * 2 + " \t", "名" * 39 + "😀"),
+            ("%E5%B0%8F%E6%98%8E 100%", "%E5%B0%8F%E6%98%8E 100%"),  # never percent-decoded
+            (" \u3000 ", "未知设备"),
+            ("x" * 4000000, "x" * 40),
+        ]
+        for sent, _ in cases:
+            self.assertEqual(post_json(s, "/api/text", {"text": "t", "from": sent},
+                                       headers={"X-Device-Name": "Pad"})[0], 200)
+        self.assertEqual([t["from"] for t in self.texts()], [want for _, want in reversed(cases)])
+        self.assertLess(len(self.stored()), 2000)
+
     def test_long_text_cut_to_20000_characters(self):
         s = self.start()
         self.assertEqual(post_json(s, "/api/text", {"text": "中" * 20001})[0], 200)

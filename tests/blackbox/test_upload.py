@@ -106,6 +106,19 @@ class Trees(unittest.TestCase):
                              ["evil.txt", "a/b_1_.txt", "中文.txt", "_CON.txt"])
             self.assertEqual(set(tree(srv.inbox)), {"evil.txt", "a/", "a/b_1_.txt", "中文.txt", "_CON.txt"})
 
+    def test_names_explorer_acts_on_are_stored_with_txt_after_them(self):
+        # Explorer would open these (and may contact another machine) merely by showing the
+        # folder; every build stores them under a name it only displays.
+        sent = ["x.scf", "desktop.ini", "d/Desktop.INI", "a.LNK", "b.url", "c.library-ms",
+                "e.searchConnector-ms", "x.scf", "f.url.txt"]
+        stored = ["x.scf.txt", "desktop.ini.txt", "d/Desktop.INI.txt", "a.LNK.txt", "b.url.txt",
+                  "c.library-ms.txt", "e.searchConnector-ms.txt", "x.scf(1).txt", "f.url.txt"]
+        with Server() as srv:
+            status, answer = upload(srv, [(name, b"[x]") for name in sent])
+            self.assertEqual(status, 200, answer)
+            self.assertEqual([f["name"] for f in answer["files"]], stored)
+            self.assertEqual(set(tree(srv.inbox)), set(stored) | {"d/"})
+
     def test_a_part_whose_path_could_not_be_reached_again_is_skipped_without_folders(self):
         deep = "/".join(["d%02d%s" % (i, "x" * 90) for i in range(12)]) + "/f.txt"
         with Server() as srv:

@@ -1,5 +1,6 @@
 // The JSON parser on arbitrary bytes. Whatever it accepts must survive the round trip:
-// parse -> write -> parse gives the same tree, and writing that tree gives the same text. The
+// parse -> write -> parse gives the same tree, and writing that tree gives the same text; a
+// parse bounded to exactly the tree's values and keys gives it too, and one less gives none. The
 // input is an exact-size heap block, so a read past its end is an AddressSanitizer report.
 #include <cstdint>
 #include <cstdlib>
@@ -71,6 +72,14 @@ void check_node(const JsonValue* v) {
     }
 }
 
+// Values and keys in the tree: what a bounded parse counts.
+size_t node_count(const JsonValue* v) {
+    size_t count = 1;
+    for (int32_t i = 0; i < v->item_count; i++) count += node_count(v->items[i]);
+    for (int32_t i = 0; i < v->member_count; i++) count += 1 + node_count(v->values[i]);
+    return count;
+}
+
 std::string written(const JsonValue* v) {
     StrBufOwner sb;
     json_write(sb.get(), v);
@@ -101,7 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(same_tree(tree, again));
         FUZZ_CHECK(written(again) == first);
         json_free(again);
+        // A budget of exactly the tree's values and keys gives the same tree; one less, none.
+        size_t nodes = node_count(tree);
+        JsonValue* bounded = json_parse_bounded(text, size, nodes);
+        FUZZ_CHECK(bounded != nullptr && same_tree(tree, bounded));
+        json_free(bounded);
+        FUZZ_CHECK(json_parse_bounded(text, size, nodes - 1) == nullptr);
         json_free(tree);
+    } else {
+        FUZZ_CHECK(json_parse_bounded(text, size, SIZE_MAX - 1) == nullptr);
     }
     check_string_round_trip(std::string(text, size).c_str());
     return 0;

@@ -130,6 +130,18 @@ void check_upload(const std::string& rel, int number) {
     FUZZ_CHECK(back == stored);
 }
 
+// A file's name is a stored name that Explorer does not act on, also once numbered.
+void check_file_name(const std::string& rel, int number) {
+    char* file = name_sanitize_file(rel.c_str());
+    FUZZ_CHECK(file != nullptr);
+    check_stored_name(file);
+    FUZZ_CHECK(!name_is_shell_active(file));
+    std::string numbered = file;
+    free(file);
+    if (number > 0) number_name(&numbered, number);
+    FUZZ_CHECK(!name_is_shell_active(numbered.c_str()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -144,5 +156,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(name != nullptr);
     check_stored_name(name);
     free(name);
+    check_file_name(rel, number);
     return 0;
 }

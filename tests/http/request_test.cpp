@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -531,6 +532,38 @@ TEST(BodyReaders, BodiesAboveTheLimitsAreLeftUnread) {
     EXPECT_EQ(got, 6);
     EXPECT_STREQ(body, "name=a");
     free(body);
+}
+
+TEST(BodyReaders, BudgetRefusesLargeBodiesBeyondTheirShareUntilConnectionsAreReleased) {
+    TimeLimitsGuard guard;
+    HttpTimeLimits.body_idle_ms = 50;  // the held bodies stop after their first bytes
+    const int64_t idle = http_body_charged();
+    {
+        std::vector<std::unique_ptr<BodyFixture>> held;
+        for (int i = 0; i < 3; i++) {
+            held.push_back(std::make_unique<BodyFixture>("[1]"));
+            JsonValue* value = http_read_json(&held.back()->conn, JSON_BODY_MAX_BYTES);
+            ASSERT_NE(value, nullptr);
+            json_free(value);
+        }
+        EXPECT_EQ(http_body_charged() - idle,
+                  3 * (JSON_BODY_MAX_BYTES * JSON_BODY_COST + JSON_BODY_BASE_CHARGE));
+
+        BodyFixture refused("{\"a\": 1}");
+        EXPECT_EQ(http_read_json(&refused.conn, JSON_BODY_MAX_BYTES), nullptr);
+        EXPECT_EQ(refused.conn.body_refused, 1);
+        int64_t got = -1;
+        EXPECT_EQ(http_read_body(&refused.conn, FORM_BODY_MAX_BYTES, &got), nullptr);
+        EXPECT_EQ(refused.conn.body_read, 0);  // nothing was read for either
+
+        BodyFixture small("{\"a\": 1}");
+        JsonValue* value = http_read_json(&small.conn, 8);
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(value->member_count, 1);
+        json_free(value);
+        EXPECT_EQ(small.conn.body_refused, 0);
+    }
+    EXPECT_EQ(http_body_charged(), idle);
 }
 
 TEST(BodyReaders, DrainTakesCarryAndSocketWithoutCounting) {

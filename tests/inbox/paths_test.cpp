@@ -106,7 +106,7 @@ struct TempDir {
 std::string unique_name(const TempDir& dir, const std::string& name, PathMake what,
                         PathCreated* keep = nullptr) {
     PathCreated made{};
-    if (path_unique(dir.path.c_str(), name.c_str(), what, &made) != 0) {
+    if (path_unique(dir.path.c_str(), name.c_str(), what, nullptr, &made) != 0) {
         EXPECT_EQ(made.path, nullptr);
         EXPECT_EQ(made.file, nullptr);
         return "<failed>";
@@ -514,17 +514,54 @@ TEST(PathUnique, NumbersTakenNamesAndCreatesInOneStep) {
     EXPECT_EQ(fs::file_size(dir.path / "data.bin"), 5u);
 }
 
+TEST(PathUnique, FileNamesExplorerActsOnGetAnExtensionOfTheirOwn) {
+    struct Case {
+        std::string in, file;
+    };
+    const std::string x150(150, 'x');
+    const Case cases[] = {
+        {"x.scf", "x.scf.txt"},
+        {"DeskTop.INI", "DeskTop.INI.txt"},
+        {"a.LNK", "a.LNK.txt"},
+        {"b.library-ms", "b.library-ms.txt"},
+        {"c.SearchConnector-ms", "c.SearchConnector-ms.txt"},
+        {"d.url ", "d.url.txt"},  // what Windows would store as d.url
+        {"dir/desktop.ini", "desktop.ini.txt"},
+        {"con.lnk", "_con.lnk.txt"},
+        {"x.\u017Fcf", "x.\u017Fcf.txt"},              // long s: Windows reads it as S
+        {"desktop.\u0131ni", "desktop.\u0131ni.txt"},  // dotless i
+        {"e.url.txt", "e.url.txt"},
+        {"desktop.ini.bak", "desktop.ini.bak"},
+        {"f.lnk2", "f.lnk2"},
+        {"scf", "scf"},
+        {".lnk", "lnk"},
+        // The length cut of a long extension leaves a name ending in .lnk; it is defused too.
+        {std::string(156, 'x') + ".lnk." + std::string(25, 'e'), x150 + ".txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.in));
+        TempDir dir;
+        EXPECT_EQ(unique_name(dir, c.in, PATH_MAKE_FILE), c.file);
+        EXPECT_FALSE(name_is_shell_active(c.file.c_str()));
+    }
+    // Numbering keeps the defusing extension last; folders are not acted on and keep their name.
+    TempDir dir;
+    EXPECT_EQ(unique_name(dir, "x.scf", PATH_MAKE_FILE), "x.scf.txt");
+    EXPECT_EQ(unique_name(dir, "x.scf", PATH_MAKE_FILE), "x.scf(1).txt");
+    EXPECT_EQ(unique_name(dir, "y.lnk", PATH_MAKE_DIR), "y.lnk");
+}
+
 TEST(PathUnique, FailsWithoutLoopingWhenTheFolderIsMissing) {
     TempDir dir;
     PathCreated made{reinterpret_cast<char*>(1), nullptr, 1};
     std::string missing = (dir.path / "missing").string();
-    EXPECT_EQ(path_unique(missing.c_str(), "a.txt", PATH_MAKE_FILE, &made), -1);
+    EXPECT_EQ(path_unique(missing.c_str(), "a.txt", PATH_MAKE_FILE, nullptr, &made), -1);
     EXPECT_EQ(made.path, nullptr);
     EXPECT_EQ(made.made_dir, 0);
-    EXPECT_EQ(path_unique(missing.c_str(), "a", PATH_MAKE_DIR, &made), -1);
+    EXPECT_EQ(path_unique(missing.c_str(), "a", PATH_MAKE_DIR, nullptr, &made), -1);
     dir.touch("file");
     std::string under_file = (dir.path / "file").string();
-    EXPECT_EQ(path_unique(under_file.c_str(), "a", PATH_MAKE_FILE, &made), -1);
+    EXPECT_EQ(path_unique(under_file.c_str(), "a", PATH_MAKE_FILE, nullptr, &made), -1);
 }
 
 TEST(PathUnique, ConcurrentRequestsForOneNameNeverShareAnEntry) {
@@ -534,15 +571,20 @@ TEST(PathUnique, ConcurrentRequestsForOneNameNeverShareAnEntry) {
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; t++) {
         threads.emplace_back([&, t] {
+            // Each thread is one request that remembers its own numbers; the others' creates
+            // are what it has not seen.
+            PathNumbers numbers{};
             for (int i = 0; i < EACH; i++) {
                 PathCreated made{};
-                if (path_unique(dir.path.c_str(), "same.txt", PATH_MAKE_FILE, &made) != 0) continue;
+                if (path_unique(dir.path.c_str(), "same.txt", PATH_MAKE_FILE, &numbers, &made) != 0)
+                    continue;
                 std::string mark = std::to_string(t);
                 fs_write_all(made.file, mark.data(), mark.size());
                 fs_close(made.file);
                 names[t].push_back(made.path);
                 free(made.path);
             }
+            path_numbers_free(&numbers);
         });
     }
     for (std::thread& thread : threads) thread.join();
