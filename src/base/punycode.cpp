@@ -80,8 +80,7 @@ size_t decode_utf8(const unsigned char* p, size_t left, uint32_t* cp) {
         if ((p[i] & 0xC0) != 0x80) return 0;
         value = (value << 6) | (p[i] & 0x3F);
     }
-    if (value < least || value > MAX_CODE_POINT || (value >= 0xD800 && value <= 0xDFFF))
-        return 0;
+    if (value < least || value > MAX_CODE_POINT || (value >= 0xD800 && value <= 0xDFFF)) return 0;
     *cp = value;
     return len;
 }

@@ -194,9 +194,8 @@ bool pace_kept(const BodyPace* pace) {
 }
 
 int64_t elapsed_us(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now() - since)
-        .count();
+    auto elapsed = std::chrono::steady_clock::now() - since;
+    return std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
 }
 
 // One receive of body bytes, waiting at most idle_ms (negative: no limit) in all. The wait
@@ -212,10 +211,12 @@ int64_t paced_recv(HttpConn* conn, void* buf, size_t cap, int idle_ms) {
         int64_t step_us = idle_left_us;
         if (slice_us > 0 && slice_us - pace->waited_us % slice_us < step_us)
             step_us = slice_us - pace->waited_us % slice_us;
-        // Rounded up, so a piece that times out has reached the slice's end.
-        int step_ms = step_us == INT64_MAX ? -1
-                      : step_us >= INT32_MAX / 2 ? INT32_MAX / 2
-                                                 : static_cast<int>((step_us + 999) / 1000);
+        int step_ms = -1;  // no limit
+        if (step_us != INT64_MAX) {
+            // Rounded up, so a piece that times out has reached the slice's end.
+            int64_t rounded_up = (step_us + 999) / 1000;
+            step_ms = rounded_up < INT_MAX ? static_cast<int>(rounded_up) : INT_MAX;
+        }
         auto start = std::chrono::steady_clock::now();
         int64_t n = sock_recv(conn->socket, buf, cap, step_ms);
         int64_t waited_us = elapsed_us(start);

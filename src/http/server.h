@@ -39,7 +39,7 @@ constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
 // How long the accept loop may spend sending the 503 to a crowded address (one small write
 // into the empty send buffer of a new connection, which normally never waits).
 constexpr int CROWDED_SEND_TIMEOUT_MS = 200;
-// The caps the accept loop applies. The program never changes them; unit tests lower them
+// The caps the accept loop applies. The program never changes them; unit tests may lower them
 // before they start the loop.
 extern int ConnectionLimit;
 extern int ConnectionLimitPerAddress;

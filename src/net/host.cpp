@@ -105,6 +105,13 @@ bool name_allowed(const Config* config, const char* name) {
     return is_ipv4_literal(name) || is_ipv6_literal(name) || is_own_name(config, name);
 }
 
+// The length of text, but at most HOST_TEXT_MAX_BYTES: a longer text is refused anyway.
+size_t bounded_len(const char* text) {
+    size_t len = 0;
+    while (len < HOST_TEXT_MAX_BYTES && text[len]) len++;
+    return len;
+}
+
 bool starts_with_ignoring_case(const char* text, const char* prefix) {
     for (; *prefix; text++, prefix++) {
         if (ascii_lower(*text) != *prefix) return false;
@@ -118,7 +125,7 @@ int net_host_allowed(const Config* config, const char* host) {
     if (!config || !host) return 0;
     char name[HOST_TEXT_MAX_BYTES];
     long port = -1;
-    if (!split_authority(host, strnlen(host, HOST_TEXT_MAX_BYTES), name, &port)) return 0;
+    if (!split_authority(host, bounded_len(host), name, &port)) return 0;
     if (port != -1 && port != config->port) return 0;
     return name_allowed(config, name) ? 1 : 0;
 }
@@ -136,7 +143,7 @@ int net_origin_allowed(const Config* config, const char* origin) {
     } else {
         return 0;
     }
-    size_t len = strnlen(authority, HOST_TEXT_MAX_BYTES);
+    size_t len = bounded_len(authority);
     // An origin is scheme, host and port only.
     if (memchr(authority, '/', len) || memchr(authority, '@', len)) return 0;
     char name[HOST_TEXT_MAX_BYTES];

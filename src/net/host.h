@@ -4,10 +4,12 @@
 // read and change the inbox. So only names no other site can own are accepted: IP literals,
 // "localhost", this computer's own names and the "--ip" value. A name is never accepted
 // because it resolves to this PC: that is exactly what the other site arranges.
+#include <cstddef>
+
 #include "base/config.h"
 
 // The longest Host or Origin text looked at; every accepted name is far shorter.
-constexpr int HOST_TEXT_MAX_BYTES = 512;
+constexpr size_t HOST_TEXT_MAX_BYTES = 512;
 
 // 1 when host, the value of a Host header ("name" or "name:port"), names this server: the
 // name, compared without regard to ASCII case and with one trailing dot removed, is a

@@ -23,11 +23,11 @@ void read_computer_name(COMPUTER_NAME_FORMAT format, char* out, int out_size) {
     DWORD length = 256;
     if (!GetComputerNameExW(format, name, &length) || length == 0 || length >= 256) return;
     wchar_t lower[256];
-    int lower_length = LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, name,
-                                    static_cast<int>(length), lower, 256);
+    int lower_length =
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, name, static_cast<int>(length), lower, 256);
     if (lower_length <= 0) return;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, lower, lower_length, out, out_size - 1, nullptr,
-                                    nullptr);
+    int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, lower, lower_length, out, out_size - 1, nullptr, nullptr);
     out[bytes > 0 ? bytes : 0] = '\0';
 }
 

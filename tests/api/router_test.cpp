@@ -149,8 +149,8 @@ TEST(RouterFrontDoor, RefusesBeforeRouting) {
         {"POST /nothing HTTP/1.0\r\nHost: 127.0.0.1:8620\r\nOrigin: http://evil.example\r\n\r\n",
          "HTTP/1.0 403 Forbidden", cross_site},
         {"DELETE / HTTP/1.0\r\nOrigin: null\r\n\r\n", "HTTP/1.0 403 Forbidden", cross_site},
-        {"POST /nothing HTTP/1.0\r\nOrigin: http://10.9.8.7:8620\r\n\r\n",
-         "HTTP/1.0 404 Not Found", NO_INTERFACE},
+        {"POST /nothing HTTP/1.0\r\nOrigin: http://10.9.8.7:8620\r\n\r\n", "HTTP/1.0 404 Not Found",
+         NO_INTERFACE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
