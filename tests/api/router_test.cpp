@@ -154,7 +154,8 @@ TEST(RouterFrontDoor, RefusesBeforeRouting) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
-        std::string got = exchange(c.request, &config);
+        const Config* served_with = &config;
+        std::string got = exchange(c.request, served_with);
         EXPECT_EQ(status_line(got), c.status);
         EXPECT_EQ(body_of(got), c.body);
         EXPECT_EQ(got.find("Access-Control-"), std::string::npos);
