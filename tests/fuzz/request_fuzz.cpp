@@ -59,13 +59,13 @@ void check_front_door(const char* host, const char* origin) {
     if (!host || !host_ok) return;
     std::string name = host;
     size_t port_at = name.rfind(':');
-    if (port_at != std::string::npos && name.find(']', port_at) == std::string::npos)
-        name.resize(port_at);
+    bool has_port = port_at != std::string::npos && name.find(']', port_at) == std::string::npos;
+    if (has_port) name.resize(port_at);
     for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     if (!name.empty() && name.back() == '.') name.pop_back();
     bool own = name == "localhost" || name == "pc" || name == "pc.local";
     FUZZ_CHECK(own || strspn(name.c_str(), "0123456789abcdef.:[]") == name.size());
-    std::string with_port = port_at == std::string::npos ? std::string(host) + ":8620" : host;
+    std::string with_port = has_port ? std::string(host) : std::string(host) + ":8620";
     FUZZ_CHECK(net_origin_allowed(config, ("http://" + with_port).c_str()) == 1);
 }
 
