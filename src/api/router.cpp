@@ -1,9 +1,7 @@
 #include "api/router.h"
 
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
-#include <string>
 
 #include "api/download.h"
 #include "api/files.h"
@@ -15,6 +13,8 @@
 #include "api/zip.h"
 #include "base/text.h"
 #include "http/response.h"
+#include "net/host.h"
+#include "net/net.h"
 #include "web/page.h"
 
 namespace {
@@ -63,27 +63,6 @@ const PostRoute POST_ROUTES[] = {
     {"/api/open", api_open},
 };
 
-struct HostPort {
-    std::string host;  // lower-case; an IPv6 literal keeps its brackets
-    long port;
-};
-
-// Splits "host[:port]" (up to the first '/'); false when the port is not a number.
-bool split_host_port(const std::string& text, long default_port, HostPort* out) {
-    std::string authority = text.substr(0, text.find('/'));
-    size_t colon = authority.rfind(':');
-    if (colon != std::string::npos && authority.find(']', colon) != std::string::npos) colon = std::string::npos;
-    out->host = authority.substr(0, colon);
-    for (char& c : out->host) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    out->port = default_port;
-    if (colon == std::string::npos) return !out->host.empty();
-    std::string digits = authority.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    out->port = strtol(digits.c_str(), nullptr, 10);
-    return !out->host.empty();
-}
-
 // Exact, case-sensitive comparison with the decoded path (which may hold zero bytes).
 bool path_is(const StrBuf* path, const char* wanted) {
     size_t len = strlen(wanted);
@@ -123,29 +102,46 @@ void route_post(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRe
     http_send_error(answer, "没有这个接口", 404);
 }
 
-}  // namespace
-
-int api_origin_allowed(const char* origin, const char* host) {
-    if (!origin) return 1;
-    if (!host) return 0;
-    std::string text = origin;
-    long default_port;
-    if (text.rfind("http://", 0) == 0) {
-        text.erase(0, 7);
-        default_port = 80;
-    } else if (text.rfind("https://", 0) == 0) {
-        text.erase(0, 8);
-        default_port = 443;
-    } else {
-        return 0;
-    }
-    HostPort from, to;
-    if (!split_host_port(text, default_port, &from) || !split_host_port(host, 80, &to)) return 0;
-    return from.host == to.host && from.port == to.port ? 1 : 0;
+// Methods that change something; a page of another site must never send them.
+bool changes_state(const char* method) {
+    return strcmp(method, "POST") == 0 || strcmp(method, "PUT") == 0 ||
+           strcmp(method, "PATCH") == 0 || strcmp(method, "DELETE") == 0;
 }
+
+// The answer to a request under a name that is not this server's: the address the console
+// shows, which is the one that works.
+void refuse_foreign_host(const Config* config, HttpAnswer* answer) {
+    char* base = net_base_url(config);
+    StrBufOwner message;
+    sb_append_str(message.get(), "只能用本机地址访问，请打开 ");
+    sb_append_str(message.get(), base ? base : "控制台显示的地址");
+    free(base);
+    http_send_error(answer, message->failed ? "只能用本机地址访问" : message.c_str(), 403);
+}
+
+// The front door every request passes before routing: the Host must name this server
+// (requests without one, from plain HTTP/1.0 tools, pass), and a request that changes
+// something must not come from another site's page. Answers and returns false when refused;
+// an unread body is drained afterwards.
+bool guard_allows(const Config* config, HttpAnswer* answer, const HttpRequest* request) {
+    const char* host = http_header(&request->headers, "Host");
+    if (host && !net_host_allowed(config, host)) {
+        refuse_foreign_host(config, answer);
+        return false;
+    }
+    const char* origin = http_header(&request->headers, "Origin");
+    if (origin && changes_state(request->method) && !net_origin_allowed(config, origin)) {
+        http_send_error(answer, "跨站请求被拒绝", 403);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequest* request) {
     const auto* config = static_cast<const Config*>(context);
+    if (!guard_allows(config, answer, request)) return;
     const char* method = request->method;
     bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     bool is_post = strcmp(method, "POST") == 0;
@@ -166,11 +162,7 @@ void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequ
     }
     url_decode_path(path.get(), target, raw_len);
 
-    if (is_post && !api_origin_allowed(http_header(&request->headers, "Origin"),
-                                        http_header(&request->headers, "Host"))) {
-        // Another site's page must not change the inbox; the body is drained afterwards.
-        http_send_error(answer, "跨站请求被拒绝", 403);
-    } else if (is_get)
+    if (is_get)
         route_get(config, answer, request, path.get(), query);
     else
         route_post(config, answer, conn, request, path.get(), query);

@@ -14,6 +14,7 @@
 #include "base/fs.h"
 #include "base/shell.h"
 #include "http/server.h"
+#include "net/net.h"
 #include "base/thread.h"
 #include "qr/qr.h"
 
@@ -192,6 +193,10 @@ int app_main(int argc, char** argv) {
     // while the process winds down.
     static Config config;
     config_init(&config, inbox.c_str(), options.ip.c_str(), port);
+    // Read once: the names a request's Host may use are settled before serving starts.
+    ComputerNames names;
+    net_read_computer_names(&names);
+    config_set_computer_names(&config, names.dns, names.netbios);
     app_make_dirs(&config);
     qr_init_tables();
 

@@ -38,12 +38,16 @@ int sock_listen(SockHandle s, int backlog);
 // The local port a bound socket holds, or -1.
 int sock_local_port(SockHandle s);
 
-// Accepts one connection (the peer's address is not asked for). On failure returns
-// SOCK_INVALID and sets *starved to 1 when the system lacked descriptors or memory (a retry
-// at once would fail the same way), else to 0.
-SockHandle sock_accept(SockHandle listener, int* starved);
+// Accepts one connection. On success *peer_ipv4 (when not null) holds the peer's IPv4
+// address in host byte order (0 when the system gave none). On failure returns SOCK_INVALID
+// and sets *starved to 1 when the system lacked descriptors or memory (a retry at once would
+// fail the same way), else to 0.
+SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4);
 // Connects a new socket to 127.0.0.1 and the port; SOCK_INVALID on failure.
 SockHandle sock_connect_loopback4(int port);
+// The same from the local address from_ipv4 (host byte order): any 127.x.y.z is this machine
+// too, so one machine can act as many clients. SOCK_INVALID when binding or connecting fails.
+SockHandle sock_connect_loopback4_from(int port, uint32_t from_ipv4);
 
 // Waits until the socket is readable (data, end of stream or an error is pending), for at
 // most timeout_ms (negative: no limit). 1 readable, SOCK_TIMEOUT, or SOCK_ERROR.

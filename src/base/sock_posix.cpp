@@ -110,13 +110,17 @@ int sock_local_port(SockHandle s) {
     return ntohs(addr.sin_port);
 }
 
-SockHandle sock_accept(SockHandle listener, int* starved) {
+SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4) {
     *starved = 0;
     for (;;) {
-        int fd = accept(as_fd(listener), nullptr, nullptr);
+        struct sockaddr_in peer = {};
+        socklen_t peer_len = sizeof peer;
+        int fd = accept(as_fd(listener), reinterpret_cast<struct sockaddr*>(&peer), &peer_len);
         if (fd >= 0) {
             fcntl(fd, F_SETFD, FD_CLOEXEC);
             keep_sigpipe_away(fd);
+            if (peer_ipv4)
+                *peer_ipv4 = peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
             return fd;
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -126,9 +130,17 @@ SockHandle sock_accept(SockHandle listener, int* starved) {
 }
 
 SockHandle sock_connect_loopback4(int port) {
+    return sock_connect_loopback4_from(port, 0);
+}
+
+SockHandle sock_connect_loopback4_from(int port, uint32_t from_ipv4) {
     if (port <= 0 || port > 65535) return SOCK_INVALID;
     SockHandle s = sock_tcp4();
     if (s == SOCK_INVALID) return SOCK_INVALID;
+    if (from_ipv4 != 0 && bind_ipv4(s, from_ipv4, 0) != 0) {
+        sock_close(s);
+        return SOCK_INVALID;
+    }
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -76,11 +76,17 @@ int sock_local_port(SockHandle s) {
     return ntohs(addr.sin_port);
 }
 
-SockHandle sock_accept(SockHandle listener, int* starved) {
+SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4) {
     *starved = 0;
     for (;;) {
-        SOCKET s = accept(as_socket(listener), nullptr, nullptr);
-        if (s != INVALID_SOCKET) return as_handle(s);
+        sockaddr_in peer = {};
+        int peer_len = sizeof peer;
+        SOCKET s = accept(as_socket(listener), reinterpret_cast<sockaddr*>(&peer), &peer_len);
+        if (s != INVALID_SOCKET) {
+            if (peer_ipv4)
+                *peer_ipv4 = peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
+            return as_handle(s);
+        }
         int err = WSAGetLastError();
         if (err == WSAEINTR || err == WSAECONNRESET) continue;
         *starved = starved_error(err) ? 1 : 0;
@@ -89,9 +95,17 @@ SockHandle sock_accept(SockHandle listener, int* starved) {
 }
 
 SockHandle sock_connect_loopback4(int port) {
+    return sock_connect_loopback4_from(port, 0);
+}
+
+SockHandle sock_connect_loopback4_from(int port, uint32_t from_ipv4) {
     if (port <= 0 || port > 65535) return SOCK_INVALID;
     SockHandle s = sock_tcp4();
     if (s == SOCK_INVALID) return SOCK_INVALID;
+    if (from_ipv4 != 0 && bind_ipv4(s, from_ipv4, 0) != 0) {
+        sock_close(s);
+        return SOCK_INVALID;
+    }
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<u_short>(port));

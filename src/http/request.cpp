@@ -1,6 +1,8 @@
 #include "http/request.h"
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -218,6 +220,82 @@ char* read_body_whole(HttpConn* conn, int64_t length, const BodyKind& kind, int6
     return body;
 }
 
+constexpr int PACE_RING = BODY_PACE_SLICES + 1;
+
+// The length of one pace slice in microseconds; 0 when there is no pace floor.
+int64_t pace_slice_us() {
+    int64_t window_us = static_cast<int64_t>(HttpTimeLimits.body_window_ms) * 1000;
+    if (window_us <= 0) return 0;
+    int64_t slice = window_us / BODY_PACE_SLICES;
+    return slice > 0 ? slice : 1;
+}
+
+// Moves the pace's clock on by waited_us, emptying the slices it enters.
+void pace_wait(BodyPace* pace, int64_t waited_us) {
+    int64_t slice_us = pace_slice_us();
+    pace->waited_us += waited_us;
+    if (slice_us == 0) return;
+    int64_t now = pace->waited_us / slice_us;
+    for (int64_t s = pace->slice + 1; s <= now && s <= pace->slice + PACE_RING; s++)
+        pace->bytes[s % PACE_RING] = 0;
+    pace->slice = now;
+}
+
+void pace_count(BodyPace* pace, int64_t bytes) {
+    pace->bytes[pace->slice % PACE_RING] += bytes;
+}
+
+// False once a whole window of waiting has gone by that brought too few bytes: the ring then
+// spans at least one window (the slices before this one plus this one's start) and at most
+// one slice more.
+bool pace_kept(const BodyPace* pace) {
+    int64_t slice_us = pace_slice_us();
+    if (slice_us == 0 || pace->slice < BODY_PACE_SLICES) return true;
+    int64_t brought = 0;
+    for (int64_t bytes : pace->bytes) brought += bytes;
+    return brought >= HttpTimeLimits.body_window_bytes;
+}
+
+int64_t elapsed_us(std::chrono::steady_clock::time_point since) {
+    auto elapsed = std::chrono::steady_clock::now() - since;
+    return std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+}
+
+// One receive of body bytes, waiting at most idle_ms (negative: no limit) in all. The wait
+// is cut into pieces that end where the pace's slices do, so a body that falls below its
+// pace is given up on within a slice, however long the idle limit. Only the time spent in
+// the socket calls moves the pace's clock.
+int64_t paced_recv(HttpConn* conn, void* buf, size_t cap, int idle_ms) {
+    BodyPace* pace = &conn->pace;
+    int64_t idle_left_us = idle_ms < 0 ? INT64_MAX : static_cast<int64_t>(idle_ms) * 1000;
+    for (;;) {
+        if (!pace_kept(pace)) return SOCK_TIMEOUT;
+        int64_t slice_us = pace_slice_us();
+        int64_t step_us = idle_left_us;
+        if (slice_us > 0 && slice_us - pace->waited_us % slice_us < step_us)
+            step_us = slice_us - pace->waited_us % slice_us;
+        int step_ms = -1;  // no limit
+        if (step_us != INT64_MAX) {
+            // Rounded up, so a piece that times out has reached the slice's end.
+            int64_t rounded_up = (step_us + 999) / 1000;
+            step_ms = rounded_up < INT_MAX ? static_cast<int>(rounded_up) : INT_MAX;
+        }
+        auto start = std::chrono::steady_clock::now();
+        int64_t n = sock_recv(conn->socket, buf, cap, step_ms);
+        int64_t waited_us = elapsed_us(start);
+        pace_wait(pace, waited_us);
+        if (n > 0) {
+            pace_count(pace, n);
+            return n;
+        }
+        if (n != SOCK_TIMEOUT) return n;
+        if (idle_left_us != INT64_MAX) {
+            idle_left_us -= waited_us > step_us ? waited_us : step_us;
+            if (idle_left_us <= 0) return SOCK_TIMEOUT;
+        }
+    }
+}
+
 }  // namespace
 
 void http_conn_init(HttpConn* conn, SockHandle socket) {
@@ -229,6 +307,7 @@ void http_conn_init(HttpConn* conn, SockHandle socket) {
     conn->body_charge = 0;
     conn->body_charge_large = 0;
     conn->body_refused = 0;
+    conn->pace = BodyPace{};
 }
 
 void http_conn_release(HttpConn* conn) {
@@ -396,7 +475,7 @@ int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap) {
         memcpy(buf, conn->carry + conn->carry_pos, static_cast<size_t>(n));
         conn->carry_pos += static_cast<uint64_t>(n);
     } else {
-        n = sock_recv(conn->socket, buf, cap, HttpTimeLimits.body_idle_ms);
+        n = paced_recv(conn, buf, cap, HttpTimeLimits.body_idle_ms);
     }
     if (n > 0) conn->body_read += n;
     return n;
@@ -437,7 +516,7 @@ void http_drain_body(HttpConn* conn, int64_t remaining) {
             remaining -= take;
             continue;
         }
-        int64_t n = sock_recv(conn->socket, scratch, static_cast<size_t>(want), DRAIN_WAIT_MS);
+        int64_t n = paced_recv(conn, scratch, static_cast<size_t>(want), DRAIN_WAIT_MS);
         if (n <= 0) return;
         remaining -= n;
     }

@@ -50,16 +50,37 @@ constexpr const char* HTTP_BODY_BUSY_MESSAGE = "服务器正忙，请稍后再�
 constexpr int DEVICE_NAME_MAX_CHARS = 40;
 
 // How long a connection may keep the server waiting. A silent client must not hold its
-// thread for long, and a phone that vanishes mid-transfer must be noticed.
+// thread for long, a phone that vanishes mid-transfer must be noticed, and a body that only
+// trickles must not hold its thread for hours either.
 struct HttpTimeouts {
     int head_ms;       // from the start of reading until the head's blank line
     int body_idle_ms;  // longest pause without a body byte while a body is read
     int send_idle_ms;  // longest send without progress
+    // The body's pace: every stretch of body_window_ms spent waiting on the socket for the
+    // body must bring at least body_window_bytes, or the body is given up on. Only waiting
+    // counts, so time the server spends elsewhere (a slow disk) never counts against the
+    // client. Weak Wi-Fi is far faster than this floor. 0 ms: no floor.
+    int body_window_ms;
+    int body_window_bytes;
 };
-constexpr HttpTimeouts HTTP_TIMEOUTS_DEFAULT = {30000, 120000, 120000};
+constexpr HttpTimeouts HTTP_TIMEOUTS_DEFAULT = {30000, 120000, 120000, 60000, 4096};
 // The time-outs every new connection uses. The program never changes them; unit tests
 // shorten them before they start connections.
 extern HttpTimeouts HttpTimeLimits;
+
+// The body's pace window is judged in this many slices: a body is given up on at most one
+// slice later than the exact sliding window would, never earlier.
+constexpr int BODY_PACE_SLICES = 6;
+
+// What a body brought while the server waited for it, on a clock that runs only while the
+// server waits on the socket.
+struct BodyPace {
+    int64_t waited_us;  // time spent waiting on the socket for the body so far
+    int64_t slice;      // the slice of body_window_ms / BODY_PACE_SLICES that waited_us is in
+    // Bytes received per slice, for this slice and the BODY_PACE_SLICES before it (a ring
+    // indexed by slice number).
+    int64_t bytes[BODY_PACE_SLICES + 1];
+};
 
 // The reading side of one connection. carry holds the bytes that arrived after the head's
 // blank line (one heap block, freed with http_conn_release); body readers hand those out
@@ -73,6 +94,7 @@ struct HttpConn {
     int64_t body_charge;        // memory budget held for bodies read whole (all of it)
     int64_t body_charge_large;  // the part of body_charge taken by large bodies
     int body_refused;           // 1 once a body was refused for want of memory
+    BodyPace pace;              // shared by the body readers and the drain: all of it is the body
 };
 
 // One header; both texts point into the head buffer, NUL-terminated and trimmed.
@@ -142,8 +164,9 @@ char* http_query_param(const char* query, const char* name);
 
 // The body readers' one rule: hands out carried-over bytes first (at most cap, at most what
 // is left of them), and only when none are left receives once from the socket, waiting at
-// most the body idle time. Adds every positive count to conn->body_read. Returns the count;
-// 0 or less when the peer stopped, failed or stayed silent too long.
+// most the body idle time, and not past the moment the body falls below its pace. Adds every
+// positive count to conn->body_read. Returns the count; 0 or less when the peer stopped,
+// failed, stayed silent too long or fell below the pace (SOCK_TIMEOUT).
 int64_t http_conn_read(HttpConn* conn, void* buf, size_t cap);
 // Reads a body of length bytes whole into a new buffer with a terminator after the bytes
 // received; *got_out is their number (less than length when the peer stopped early). The
@@ -161,6 +184,7 @@ char* http_read_body(HttpConn* conn, int64_t length, int64_t* got_out);
 // json_free.
 JsonValue* http_read_json(HttpConn* conn, int64_t length);
 // Reads and throws away up to remaining bytes, carried-over ones first, waiting at most
-// DRAIN_WAIT_MS for each piece, so the peer has finished sending before the socket closes.
-// Drained bytes are not counted in body_read.
+// DRAIN_WAIT_MS for each piece and stopping when the body falls below its pace, so the peer
+// has finished sending before the socket closes. Drained bytes are not counted in
+// body_read.
 void http_drain_body(HttpConn* conn, int64_t remaining);

@@ -48,18 +48,38 @@ const char* http_status_text(int status) {
     switch (status) {
         case 200:
             return "OK";
+        case 201:
+            return "Created";
         case 204:
             return "No Content";
+        case 206:
+            return "Partial Content";
         case 400:
             return "Bad Request";
+        case 401:
+            return "Unauthorized";
         case 403:
             return "Forbidden";
         case 404:
             return "Not Found";
+        case 409:
+            return "Conflict";
+        case 412:
+            return "Precondition Failed";
+        case 413:
+            return "Content Too Large";
+        case 415:
+            return "Unsupported Media Type";
+        case 416:
+            return "Requested Range Not Satisfiable";
+        case 429:
+            return "Too Many Requests";
         case 500:
             return "Internal Server Error";
         case 501:
             return "Unsupported method";
+        case 503:
+            return "Service Unavailable";
         default:
             return status < 404 ? "OK" : "Unsupported method";
     }
@@ -104,13 +124,17 @@ void http_format_head(StrBuf* head, int status, const char* content_type, uint64
     char length_text[24];
     snprintf(length_text, sizeof length_text, "%llu", static_cast<unsigned long long>(length));
     const HttpExtraHeader* added = extra_count == 1 ? extra : nullptr;
+    // Only the page itself may frame what this server sends (it reads ZIP errors from its
+    // own hidden frame); no other site can lay the page under a decoy and borrow its clicks.
     HttpExtraHeader fields[] = {
         {"Content-Type", content_type},
         {"Content-Length", length_text},
         {"Cache-Control", "no-store"},
         {added ? added->name : "", added ? added->value : nullptr},
+        {"X-Frame-Options", "SAMEORIGIN"},
+        {"Content-Security-Policy", "frame-ancestors 'self'"},
     };
-    http_write_head(head, status, nullptr, fields, 4);
+    http_write_head(head, status, nullptr, fields, 6);
 }
 
 int http_send_all(SockHandle socket, const void* bytes, uint64_t length) {

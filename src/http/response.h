@@ -16,9 +16,9 @@ struct HttpExtraHeader {
     const char* value;
 };
 
-// The reason phrase of a status (static text): 200 "OK", 204 "No Content", 400 "Bad
-// Request", 403 "Forbidden", 404 "Not Found", 500 "Internal Server Error", 501 "Unsupported
-// method"; any other status below 404 "OK", above 404 "Unsupported method".
+// The reason phrase of a status (static text): the standard one for 200, 201, 204, 206, 400,
+// 401, 403, 404, 409, 412, 413 ("Content Too Large"), 415, 416, 429, 500 and 503; 501
+// "Unsupported method"; any other status below 404 "OK", above 404 "Unsupported method".
 const char* http_status_text(int status);
 // Writes the given time (seconds since 1970, UTC) as an RFC 1123 date such as
 // "Tue, 09 Dec 2025 02:40:05 GMT" into buf.
@@ -33,7 +33,8 @@ void http_write_head(StrBuf* head, int status, const char* reason, const HttpExt
                      int count);
 // Appends the response head to head: status line, Server, Date, Content-Type,
 // Content-Length, "Cache-Control: no-store", the extra header when extra_count is 1 (any
-// other count adds none), and the blank line.
+// other count adds none), "X-Frame-Options: SAMEORIGIN", "Content-Security-Policy:
+// frame-ancestors 'self'", and the blank line.
 void http_format_head(StrBuf* head, int status, const char* content_type, uint64_t length,
                       const HttpExtraHeader* extra, int extra_count);
 // Sends all length bytes in calls of at most SEND_CHUNK_BYTES. 1 when everything went out;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "http/request.h"
 #include "http/response.h"
@@ -13,16 +14,20 @@
 SockHandle ListenSocket = SOCK_INVALID;
 std::atomic<int> RunningFlag{1};
 int ConnectionLimit = MAX_CONNECTION_THREADS;
+int ConnectionLimitPerAddress = MAX_CONNECTIONS_PER_ADDRESS;
 
 namespace {
 
-// Connections being served; the accept loop waits on freed while the count is at the cap.
-// Never destroyed: a detached connection thread may still release its slot while the process
-// (or a test) runs its exit-time destructors.
+// Connections being served, in all and per client address; the accept loop waits on freed
+// while the count is at the cap. An address is listed only while it holds a connection, so
+// the map never holds more entries than there are connections. Never destroyed: a detached
+// connection thread may still release its slot while the process (or a test) runs its
+// exit-time destructors.
 struct ConnectionSlots {
     std::mutex mutex;
     std::condition_variable freed;
     int count = 0;
+    std::unordered_map<uint32_t, int> per_address;
 };
 
 ConnectionSlots& connection_slots() {
@@ -30,19 +35,47 @@ ConnectionSlots& connection_slots() {
     return *slots;
 }
 
-void take_connection_slot() {
+// Counts a connection from peer; false (nothing counted) when that address already holds its
+// share.
+bool take_connection_slot(uint32_t peer) {
     ConnectionSlots& slots = connection_slots();
     std::lock_guard<std::mutex> lock(slots.mutex);
+    auto found = slots.per_address.find(peer);
+    if (found != slots.per_address.end() && found->second >= ConnectionLimitPerAddress)
+        return false;
+    if (found == slots.per_address.end())
+        slots.per_address.emplace(peer, 1);
+    else
+        found->second++;
     slots.count++;
+    return true;
 }
 
-void release_connection_slot() {
+void release_connection_slot(uint32_t peer) {
     ConnectionSlots& slots = connection_slots();
     {
         std::lock_guard<std::mutex> lock(slots.mutex);
         slots.count--;
+        auto found = slots.per_address.find(peer);
+        if (found != slots.per_address.end() && --found->second <= 0)
+            slots.per_address.erase(found);
     }
     slots.freed.notify_one();
+}
+
+// Answers a connection over its address's share on the accept loop itself, so that a crowd
+// costs no threads: what the client has sent so far is read first (closing with unread bytes
+// would reset the connection and could destroy the answer), then the short 503 goes into
+// the new connection's empty send buffer, and the connection is closed.
+void refuse_crowded_client(SockHandle client) {
+    sock_set_send_timeout(client, CROWDED_SEND_TIMEOUT_MS);
+    char scratch[4096];
+    for (int reads = 0; reads < 16; reads++) {
+        if (sock_recv(client, scratch, sizeof scratch, 0) <= 0) break;
+    }
+    HttpAnswer answer = http_answer_on(client);
+    http_send_error(&answer, "同一地址的连接太多，请稍后再试", 503);
+    sock_close(client);
 }
 
 // Waits until fewer than ConnectionLimit connections are being served. Wakes now and then
@@ -84,13 +117,14 @@ struct ConnectionStart {
     SockHandle socket;
     HttpHandler handler;
     const void* context;
+    uint32_t peer;
 };
 
 void connection_thread(void* arg) {
     ConnectionStart start = *static_cast<ConnectionStart*>(arg);
     delete static_cast<ConnectionStart*>(arg);
     http_serve_connection(start.socket, start.handler, start.context);
-    release_connection_slot();
+    release_connection_slot(start.peer);
 }
 
 }  // namespace
@@ -127,19 +161,23 @@ void srv_accept_loop(HttpHandler handler, const void* context) {
         wait_for_connection_slot();
         if (RunningFlag.load() == 0) break;
         int starved = 0;
-        SockHandle client = sock_accept(ListenSocket, &starved);
+        uint32_t peer = 0;
+        SockHandle client = sock_accept(ListenSocket, &starved, &peer);
         if (client != SOCK_INVALID) {
             // After a stop, the connection that woke the loop is not served.
             if (RunningFlag.load() == 0) {
                 sock_close(client);
                 break;
             }
-            auto* start = new (std::nothrow) ConnectionStart{client, handler, context};
-            take_connection_slot();
+            if (!take_connection_slot(peer)) {
+                refuse_crowded_client(client);
+                continue;
+            }
+            auto* start = new (std::nothrow) ConnectionStart{client, handler, context, peer};
             if (!start ||
                 thread_start_detached(connection_thread, start, CONNECTION_STACK_BYTES) != 0) {
                 delete start;
-                release_connection_slot();
+                release_connection_slot(peer);
                 sock_close(client);
             }
             continue;

@@ -28,11 +28,21 @@ constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
 //   cap is set high enough that the floods a shared Wi-Fi can bring are served whole: idle
 //   connections still hold a thread each, for at most the head time-out (30 s), and a request
 //   that arrives among thousands of them is served at once instead of queueing behind them.
+// - No one client address may hold more than MAX_CONNECTIONS_PER_ADDRESS of them, so that
+//   one host cannot take every thread from the others. On a LAN every phone has an address
+//   of its own; only a shared-NAT guest network puts several behind one, and this covers
+//   them. A connection over its address's share is answered 503 at once by the accept loop
+//   and closed, without a thread.
 constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
 constexpr int MAX_CONNECTION_THREADS = 4096;
-// The cap the accept loop applies. The program never changes it; unit tests lower it before
-// they start the loop.
+constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
+// How long the accept loop may spend sending the 503 to a crowded address (one small write
+// into the empty send buffer of a new connection, which normally never waits).
+constexpr int CROWDED_SEND_TIMEOUT_MS = 200;
+// The caps the accept loop applies. The program never changes them; unit tests may lower them
+// before they start the loop.
 extern int ConnectionLimit;
+extern int ConnectionLimitPerAddress;
 
 // The listening socket while the server runs; written by srv_listen before any connection
 // thread exists.
@@ -58,7 +68,9 @@ using HttpHandler = void (*)(const void* context, HttpAnswer* answer, HttpConn* 
 
 // Accepts connections until RunningFlag is 0, each on a detached thread running
 // http_serve_connection with handler and context; a connection whose thread cannot start is
-// closed unanswered. While ConnectionLimit connections are being served it accepts nothing.
+// closed unanswered, and one whose address already holds ConnectionLimitPerAddress
+// connections gets 503 "同一地址的连接太多，请稍后再试" and is closed. While ConnectionLimit
+// connections are being served it accepts nothing.
 // Then closes ListenSocket and stops the socket layer. What context points to must stay valid
 // and unchanged while any connection may still be served.
 void srv_accept_loop(HttpHandler handler, const void* context);

@@ -51,6 +51,13 @@ int net_shown_addresses(const Config* config, AddressSlot* slots);
 // read or converted.
 char* net_computer_name();
 
+// The names this computer answers to on the local network, UTF-8; empty when the system has
+// none or it cannot be read whole.
+struct ComputerNames {
+    char dns[CONFIG_HOST_NAME_BYTES];      // the DNS host name, without any domain
+    char netbios[CONFIG_HOST_NAME_BYTES];  // the NetBIOS name (Windows only)
+};
+
 // "http://HOST:PORT" as newly allocated text (caller frees), where HOST is config->ip_override
 // when set, else the first discovered address, else "127.0.0.1", and PORT is config->port.
 // Null only when memory runs out.
@@ -68,3 +75,7 @@ int net_probe_outbound(char text[ADDRESS_SLOT_BYTES]);
 // list, since the name often resolves only to loopback there). Unfiltered. Failures simply
 // report fewer addresses.
 void net_each_host_address(void (*fn)(const char* address, void* context), void* context);
+
+// Reads this computer's names into out (Windows: GetComputerNameExW, lower-cased with the
+// system's case mapping; POSIX: the host name up to its first dot, and no NetBIOS name).
+void net_read_computer_names(ComputerNames* out);

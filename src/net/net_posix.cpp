@@ -78,3 +78,16 @@ char* net_computer_name() {
     if (!name[0]) return nullptr;
     return strdup(name);
 }
+
+void net_read_computer_names(ComputerNames* out) {
+    out->dns[0] = '\0';
+    out->netbios[0] = '\0';
+    char name[sizeof out->dns + 1];
+    if (gethostname(name, sizeof name) != 0) return;
+    name[sizeof name - 1] = '\0';
+    char* dot = std::strchr(name, '.');
+    if (dot) *dot = '\0';
+    // A name that filled the buffer may have been cut: better none than another name.
+    if (std::strlen(name) >= sizeof out->dns) return;
+    std::strcpy(out->dns, name);
+}

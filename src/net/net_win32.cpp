@@ -15,6 +15,22 @@ int format_ipv4(const in_addr* address, char text[ADDRESS_SLOT_BYTES]) {
     return inet_ntop(AF_INET, const_cast<in_addr*>(address), text, ADDRESS_SLOT_BYTES) != nullptr;
 }
 
+// One of the computer's names, lower-cased as the system maps case (a browser lower-cases a
+// host name before it sends it), as UTF-8 into out; empty when it cannot be read whole.
+void read_computer_name(COMPUTER_NAME_FORMAT format, char* out, int out_size) {
+    out[0] = '\0';
+    wchar_t name[256];
+    DWORD length = 256;
+    if (!GetComputerNameExW(format, name, &length) || length == 0 || length >= 256) return;
+    wchar_t lower[256];
+    int lower_length =
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, name, static_cast<int>(length), lower, 256);
+    if (lower_length <= 0) return;
+    int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, lower, lower_length, out, out_size - 1, nullptr, nullptr);
+    out[bytes > 0 ? bytes : 0] = '\0';
+}
+
 }  // namespace
 
 int net_probe_outbound(char text[ADDRESS_SLOT_BYTES]) {
@@ -76,4 +92,9 @@ char* net_computer_name() {
     }
     text[bytes] = '\0';
     return text;
+}
+
+void net_read_computer_names(ComputerNames* out) {
+    read_computer_name(ComputerNameDnsHostname, out->dns, sizeof out->dns);
+    read_computer_name(ComputerNameNetBIOS, out->netbios, sizeof out->netbios);
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/fs.h"
 
@@ -44,6 +45,7 @@ TEST(ConfigInit, FoldersOverrideAndPortAsKept) {
         EXPECT_EQ(config.state_dir, c.want_state);
         EXPECT_EQ(config.ip_override, c.want_ip);
         EXPECT_EQ(config.port, 8621);
+        EXPECT_EQ(config.host_name_count, 0);
     }
 }
 
@@ -54,4 +56,30 @@ TEST(ConfigInit, RefusesNullAndLeavesTheConfigurationAlone) {
     EXPECT_EQ(config_init(&config, nullptr, "", DEFAULT_PORT), -1);
     EXPECT_EQ(memcmp(&config, &before, sizeof config), 0);
     EXPECT_EQ(config_init(nullptr, "/inbox", "", DEFAULT_PORT), -1);
+}
+
+namespace {
+
+std::vector<std::string> host_names(const char* dns, const char* netbios) {
+    Config config{};
+    config_init(&config, "/inbox", "", DEFAULT_PORT);
+    config_set_computer_names(&config, dns, netbios);
+    return std::vector<std::string>(config.host_names, config.host_names + config.host_name_count);
+}
+
+}  // namespace
+
+// The names a Host header may use for this computer: lower-cased, without the trailing dot,
+// alone and with ".local", non-ASCII ones also as a browser encodes them; each once.
+TEST(ConfigHostNames, ComputerNamesInEveryFormABrowserSends) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(host_names("Desk-01", "DESK-01"), (Names{"desk-01", "desk-01.local"}));
+    EXPECT_EQ(host_names("münchen.", "中文"),
+              (Names{"münchen", "xn--mnchen-3ya", "münchen.local", "xn--mnchen-3ya.local", "中文",
+                     "xn--fiq228c", "中文.local", "xn--fiq228c.local"}));
+    EXPECT_EQ(host_names(nullptr, "WORKPC"), (Names{"workpc", "workpc.local"}));
+    EXPECT_EQ(host_names("", nullptr), Names{});
+    // A name too long for a slot is left out whole, never cut into another name.
+    const std::string too_long(CONFIG_HOST_NAME_BYTES, 'a');
+    EXPECT_EQ(host_names(too_long.c_str(), "pc"), (Names{"pc", "pc.local"}));
 }

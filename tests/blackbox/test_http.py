@@ -14,6 +14,8 @@ from harness import Server
 DATE = rb"[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT"
 NO_PAGE = '{"error": "没有这个页面"}'.encode()
 NO_INTERFACE = '{"error": "没有这个接口"}'.encode()
+# Every answer with a body may be framed only by the server's own page.
+FRAMING = b"X-Frame-Options: SAMEORIGIN\r\nContent-Security-Policy: frame-ancestors 'self'\r\n"
 
 
 def json_error_response(status_line, body):
@@ -21,7 +23,8 @@ def json_error_response(status_line, body):
     return re.compile(
         re.escape(status_line + b"\r\nServer: Skiffbox/1.0.0 \r\nDate: ") + DATE
         + re.escape(b"\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n"
-                    b"Cache-Control: no-store\r\n\r\n" % len(body) + body) + rb"\Z")
+                    b"Cache-Control: no-store\r\n" % len(body) + FRAMING + b"\r\n" + body)
+        + rb"\Z")
 
 
 BARE_400 = re.compile(rb"HTTP/1\.0 400 Bad Request\r\nServer: Skiffbox/1\.0\.0 \r\nDate: " + DATE
@@ -81,7 +84,7 @@ class Requests(unittest.TestCase):
         expected = re.compile(
             rb"HTTP/1\.0 501 Unsupported method\r\nServer: Skiffbox/1\.0\.0 \r\nDate: " + DATE
             + rb"\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 0\r\n"
-            rb"Cache-Control: no-store\r\n\r\n\Z")
+            rb"Cache-Control: no-store\r\n" + re.escape(FRAMING) + rb"\r\n\Z")
         for method in (b"get", b"PUT", b"OPTIONS"):
             with self.subTest(method=method):
                 self.assertRegex(self.server.raw(method + b" / HTTP/1.0\r\n\r\n"), expected)
@@ -132,6 +135,37 @@ class Requests(unittest.TestCase):
             s.close()
         for answer in answers:
             self.assertRegex(answer, NOT_FOUND)
+
+
+class PerAddressCap(unittest.TestCase):
+    def test_one_address_holds_at_most_64_connections(self):
+        """The 65th connection from one address is refused at once while another address is
+        still served, and a freed connection makes room again."""
+        with Server() as srv:
+            held = [srv.connect(timeout=60) for _ in range(64)]
+            try:
+                with srv.connect() as crowded:
+                    answer = read_until_close(crowded)
+                self.assertRegex(answer, json_error_response(
+                    b"HTTP/1.0 503 Service Unavailable",
+                    '{"error": "同一地址的连接太多，请稍后再试"}'.encode()))
+                with socket.create_connection(("127.0.0.1", srv.port), timeout=30,
+                                              source_address=("127.0.0.2", 0)) as other:
+                    other.sendall(b"GET /nothing HTTP/1.0\r\n\r\n")
+                    self.assertRegex(read_until_close(other), NOT_FOUND)
+                held.pop().close()
+                deadline = time.time() + 20
+                while True:
+                    with srv.connect() as again:
+                        again.sendall(b"GET /nothing HTTP/1.0\r\n\r\n")
+                        answer = read_until_close(again)
+                    if not answer.startswith(b"HTTP/1.0 503 ") or time.time() > deadline:
+                        break
+                    time.sleep(0.1)  # the freed connection's thread is still ending
+                self.assertRegex(answer, NOT_FOUND)
+            finally:
+                for s in held:
+                    s.close()
 
 
 class HeadTimeOut(unittest.TestCase):

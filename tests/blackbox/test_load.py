@@ -1,7 +1,7 @@
 """The server under load and against large bodies: 2,000 simultaneous connections (idle, slow
-and busy) while a phone keeps working, JSON and form bodies too large to read whole, and the
-peak memory of parsing JSON bodies at the limit. Linux builds only, not under wine: the
-server's threads and memory are read from /proc."""
+and busy, each from an address of its own) while a phone keeps working, JSON and form bodies
+too large to read whole, and the peak memory of parsing JSON bodies at the limit. Linux builds
+only, not under wine: the server's threads and memory are read from /proc."""
 
 import json
 import os
@@ -59,8 +59,15 @@ def raise_file_limit(wanted):
     return True
 
 
+_sources = iter(range(1, 1 << 20))
+
+
 def connect(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    """A connection from an address of its own in 127/8 (all of it is this machine on Linux),
+    as every real client has its own address: one address may hold only 64 connections."""
+    n = next(_sources)
+    source = "127.%d.%d.%d" % (1 + n // 62500, n // 250 % 250, 1 + n % 250)
+    s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 

@@ -11,6 +11,9 @@ import urllib.parse
 
 from harness import Server
 
+# The lines after the cache lines: only the server's own page may frame an answer.
+FRAMING = [b"X-Frame-Options: SAMEORIGIN", b"Content-Security-Policy: frame-ancestors 'self'"]
+
 CAN_DECODE = bool(shutil.which("rsvg-convert") and shutil.which("zbarimg"))
 
 
@@ -66,7 +69,7 @@ class QrEndpoint(unittest.TestCase):
             lines = head_lines(raw)
             self.assertEqual(lines[0], b"HTTP/1.0 200 OK")
             self.assertEqual(lines[5:], [b"Cache-Control: no-store",
-                                         b"Cache-Control: public, max-age=300"])
+                                         b"Cache-Control: public, max-age=300"] + FRAMING)
             self.assertTrue(raw.endswith(b'"/></svg>'))
 
     def test_without_data_the_base_url_is_encoded(self):
@@ -97,7 +100,7 @@ class QrEndpoint(unittest.TestCase):
         lines = head_lines(raw)
         self.assertEqual(lines[0], b"HTTP/1.0 500 Internal Server Error")
         self.assertEqual(lines[3], b"Content-Type: application/json; charset=utf-8")
-        self.assertEqual(lines[5:], [b"Cache-Control: no-store"])  # no extra header
+        self.assertEqual(lines[5:], [b"Cache-Control: no-store"] + FRAMING)  # no extra header
         body = raw.split(b"\r\n\r\n", 1)[1]
         self.assertEqual(json.loads(body), {"error": "内容太长，二维码放不下"})
 

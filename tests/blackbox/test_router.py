@@ -1,6 +1,8 @@
 """The endpoint catalogue: paths, methods, the page, "/api/info", "/favicon.ico"."""
 
 import json
+import os
+import socket
 import unittest
 
 from harness import Server
@@ -34,11 +36,17 @@ class Catalogue(unittest.TestCase):
             status, headers, data = self.srv.request(
                 "POST", "/api/clear", headers={"Origin": origin, "Host": host}, body=b"x" * 3_000_000)
             self.assertEqual((status, json.loads(data)), (403, {"error": "跨站请求被拒绝"}), origin)
-        status, _, _ = self.srv.request("POST", "/api/nothing", headers={"Origin": "http://" + host, "Host": host})
-        self.assertEqual(status, 404)
         reply = self.srv.raw(b"POST /api/clear HTTP/1.0\r\nOrigin: http://evil\r\nHost: " + host.encode() +
                              b"\r\nContent-Length: 0\r\n\r\n")
         self.assertTrue(reply.startswith(b"HTTP/1.0 403 Forbidden\r\n"), reply[:40])
+
+    def test_page_and_error_answers_may_be_framed_only_by_the_page(self):
+        for method, path, status in (("GET", "/", 200), ("GET", "/nothing", 404),
+                                     ("POST", "/api/nothing", 404)):
+            got, headers, _ = self.srv.request(method, path)
+            self.assertEqual(got, status, path)
+            self.assertEqual(headers["x-frame-options"], "SAMEORIGIN", path)
+            self.assertEqual(headers["content-security-policy"], "frame-ancestors 'self'", path)
 
     def test_other_methods_get_501(self):
         for method in ("get", "PUT", "DELETE", "OPTIONS"):
@@ -68,6 +76,83 @@ class Catalogue(unittest.TestCase):
         self.assertEqual(info["ip"], info["ips"][0] if info["ips"] else "127.0.0.1")
         self.assertEqual(info["base"], "http://%s:%d" % (info["ip"], self.srv.port))
         self.assertNotIn("127.0.0.1", info["ips"])
+
+
+class FrontDoor(unittest.TestCase):
+    """Only names no other site can own get in: a page that points a name of its own at this
+    PC (DNS rebinding) must not read or change the inbox, whatever it sends."""
+
+    IP = "skiffbox-pc.lan"  # the "--ip" value, whatever its text
+
+    def request(self, srv, method, host, origin):
+        """One raw request; a GET or HEAD asks for a file, a POST posts a text. Returns
+        (status, head lines, JSON body or None)."""
+        path, body = ("/api/text", b'{"text": "x"}') if method == "POST" else ("/f/a.txt", b"")
+        lines = ["%s %s HTTP/1.0" % (method, path), "Content-Length: %d" % len(body)]
+        if host is not None:
+            lines.append("Host: " + host)
+        if origin is not None:
+            lines.append("Origin: " + origin)
+        reply = srv.raw(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
+        head, _, data = reply.partition(b"\r\n\r\n")
+        head_lines = head.decode("latin-1").split("\r\n")
+        status = int(head_lines[0].split(" ")[1])
+        try:
+            answer = json.loads(data) if data else None
+        except ValueError:
+            answer = None
+        return status, head_lines, answer
+
+    def test_hosts_and_origins(self):
+        with Server(extra_args=["--ip", self.IP]) as srv:
+            with open(os.path.join(srv.inbox, "a.txt"), "wb") as f:
+                f.write(b"secret")
+            p = srv.port
+            own = "127.0.0.1:%d" % p
+            this_pc = socket.gethostname().split(".")[0]
+            refused_host = {"error": "只能用本机地址访问，请打开 http://%s:%d" % (self.IP, p)}
+            cross_site = {"error": "跨站请求被拒绝"}
+            served_get, served_post, not_here = 200, 200, 501
+            cases = [
+                # method, Host, Origin, status, error
+                ("GET", None, None, served_get, None),  # plain HTTP/1.0 tools send no Host
+                ("GET", own, None, served_get, None),
+                ("HEAD", "LOCALHOST.:%d" % p, None, served_get, None),
+                ("GET", "127.0.0.1", None, served_get, None),
+                ("GET", "[::1]:%d" % p, None, served_get, None),
+                ("GET", "%s:%d" % (self.IP.upper(), p), None, served_get, None),
+                ("GET", "%s.local:%d" % (this_pc, p), None, served_get, None),
+                ("GET", own, "http://evil.example", served_get, None),  # reading is no change
+                # The two requests of a rebinding page, and names that resolve to this PC.
+                ("GET", "evil.example:%d" % p, None, 403, refused_host),
+                ("POST", "evil.example:%d" % p, "http://evil.example:%d" % p, 403, refused_host),
+                ("HEAD", "evil.example", None, 403, refused_host),
+                ("GET", "127.0.0.1.nip.io:%d" % p, None, 403, refused_host),
+                ("GET", "localhost.evil.example:%d" % p, None, 403, refused_host),
+                ("GET", "127.0.0.1:%d" % (p + 1), None, 403, refused_host),
+                ("PUT", "evil.example:%d" % p, None, 403, refused_host),
+                # Changes need a page of this server, or no Origin at all.
+                ("POST", own, None, served_post, None),
+                ("POST", own, "http://127.0.0.1:%d" % p, served_post, None),
+                ("POST", own, "http://localhost:%d" % p, served_post, None),
+                ("POST", own, "http://%s:%d" % (self.IP, p), served_post, None),
+                ("POST", own, "http://evil.example:%d" % p, 403, cross_site),
+                ("POST", own, "http://127.0.0.1", 403, cross_site),
+                ("POST", own, "null", 403, cross_site),
+                ("DELETE", own, "http://evil.example", 403, cross_site),
+                ("PUT", own, None, not_here, None),
+            ]
+            for method, host, origin, status, error in cases:
+                with self.subTest(method=method, host=host, origin=origin):
+                    got, head, answer = self.request(srv, method, host, origin)
+                    self.assertEqual(got, status)
+                    if error:
+                        self.assertEqual(answer, error)
+                    self.assertFalse([line for line in head if line.lower().startswith("access-control-")])
+            # Only the served posts stored their text.
+            texts = json.loads(srv.request("GET", "/api/texts")[2])["texts"]
+            served_posts = sum(1 for m, _, _, s, _ in cases if m == "POST" and s == served_post)
+            self.assertEqual(len(texts), served_posts)
 
 
 class InfoWithOverride(unittest.TestCase):

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SockHandle client = connect_with_patience(listener.port);
     if (client == SOCK_INVALID) return 0;  // the machine, not the reader, ran out
     int starved = 0;
-    SockHandle server = sock_accept(listener.socket, &starved);
+    SockHandle server = sock_accept(listener.socket, &starved, nullptr);
     FUZZ_CHECK(server != SOCK_INVALID);
     std::thread sender(send_all, client, bytes, lead, pieces);
 

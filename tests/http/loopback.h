@@ -17,7 +17,7 @@ struct LoopbackPair {
         if (sock_bind_loopback4(listener, 0) == 0 && sock_listen(listener, 4) == 0) {
             client = sock_connect_loopback4(sock_local_port(listener));
             int starved = 0;
-            if (client != SOCK_INVALID) server = sock_accept(listener, &starved);
+            if (client != SOCK_INVALID) server = sock_accept(listener, &starved, nullptr);
         }
         sock_close(listener);
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -577,4 +578,88 @@ TEST(BodyReaders, DrainTakesCarryAndSocketWithoutCounting) {
     char c = 0;
     EXPECT_EQ(sock_recv(f.conn.socket, &c, 1, 1000), 1);
     EXPECT_EQ(c, '!');
+}
+
+namespace {
+
+// Sends pieces of the given size at the given spacing from the client end, until count
+// pieces are out, stop is set or the connection fails.
+std::thread trickle(LoopbackPair& pair, size_t piece, int spacing_ms, int count,
+                    const std::atomic<bool>& stop) {
+    return std::thread([&pair, &stop, piece, spacing_ms, count] {
+        for (int i = 0; i < count && !stop.load(); i++) {
+            if (!pair.send(std::string(piece, 'p'))) return;
+            pause_ms(spacing_ms);
+        }
+    });
+}
+
+// A short pace window for the tests: 200 bytes in every second of waiting; the idle limit
+// stays far above it, so only the pace can end a read early.
+struct ShortPace : TimeLimitsGuard {
+    ShortPace() {
+        HttpTimeLimits.body_window_ms = 1000;
+        HttpTimeLimits.body_window_bytes = 200;
+        HttpTimeLimits.body_idle_ms = 5000;
+    }
+};
+
+}  // namespace
+
+// A body that arrives steadily but too slowly is given up on about one window in; one that
+// keeps the pace is read whole, however long it takes in all.
+TEST(BodyPace, TooSlowIsGivenUpOnAndSteadyIsRead) {
+    ShortPace pace;
+    struct Case {
+        size_t piece;
+        int spacing_ms;
+        int count;
+        bool whole;
+    };
+    const Case cases[] = {
+        {10, 100, 40, false},  // 100 bytes a window, half the floor
+        {100, 20, 80, true},   // about 5,000 bytes a window, for 1.6 s in all
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.piece);
+        BodyFixture f("");
+        std::atomic<bool> stop{false};
+        std::thread sender = trickle(f.pair, c.piece, c.spacing_ms, c.count, stop);
+        int64_t length = static_cast<int64_t>(c.piece) * c.count;
+        auto start = std::chrono::steady_clock::now();
+        int64_t got = 0;
+        free(http_read_body(&f.conn, length, &got));
+        auto took = std::chrono::steady_clock::now() - start;
+        stop.store(true);  // ends a trickle that was given up on
+        sender.join();
+        if (c.whole) {
+            EXPECT_EQ(got, length);
+        } else {
+            EXPECT_LT(got, length / 2);
+            EXPECT_LT(took, std::chrono::milliseconds(2500));
+        }
+    }
+}
+
+// Only time spent waiting on the socket counts: bytes that were already there when a slow
+// reader came back cost nothing, however slowly the reader takes them.
+TEST(BodyPace, TheServersOwnDelaysDoNotCount) {
+    ShortPace pace;
+    BodyFixture f("");
+    f.pair.send(std::string(300, 'q'));
+    pause_ms(20);
+    char piece[20];
+    int64_t got = 0;
+    for (int i = 0; i < 15; i++) {
+        int64_t n = http_conn_read(&f.conn, piece, sizeof piece);
+        ASSERT_EQ(n, 20) << "read " << i;
+        got += n;
+        pause_ms(100);  // a slow disk: 1.5 s in all, well over the window
+    }
+    EXPECT_EQ(got, 300);
+    // Then the client falls silent: once a whole window of waiting has brought less than
+    // the floor, the read ends, long before the idle limit.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(http_conn_read(&f.conn, piece, sizeof piece), SOCK_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
 }

@@ -43,15 +43,25 @@ std::string without_date(const std::string& head) {
 TEST(Response, ReasonPhrases) {
     const std::pair<int, const char*> cases[] = {
         {200, "OK"},
+        {201, "Created"},
         {204, "No Content"},
+        {206, "Partial Content"},
         {400, "Bad Request"},
+        {401, "Unauthorized"},
+        {403, "Forbidden"},
         {404, "Not Found"},
+        {409, "Conflict"},
+        {412, "Precondition Failed"},
+        {413, "Content Too Large"},
+        {415, "Unsupported Media Type"},
+        {416, "Requested Range Not Satisfiable"},
+        {429, "Too Many Requests"},
         {500, "Internal Server Error"},
         {501, "Unsupported method"},
-        {206, "OK"},
-        {403, "Forbidden"},
+        {503, "Service Unavailable"},
+        // Statuses the server never sends keep the old fallback.
+        {202, "OK"},
         {405, "Unsupported method"},
-        {416, "Unsupported method"},
     };
     for (const auto& [status, text] : cases) EXPECT_STREQ(http_status_text(status), text) << status;
 }
@@ -85,6 +95,8 @@ TEST(Response, HeadLayout) {
               "Content-Type: application/json; charset=utf-8\r\n"
               "Content-Length: 27\r\n"
               "Cache-Control: no-store\r\n"
+              "X-Frame-Options: SAMEORIGIN\r\n"
+              "Content-Security-Policy: frame-ancestors 'self'\r\n"
               "\r\n");
 
     const HttpExtraHeader extra[2] = {{"Cache-Control", "public, max-age=300"}, {"X-B", "2"}};
@@ -98,6 +110,8 @@ TEST(Response, HeadLayout) {
               "Content-Length: 5000000000\r\n"
               "Cache-Control: no-store\r\n"
               "Cache-Control: public, max-age=300\r\n"
+              "X-Frame-Options: SAMEORIGIN\r\n"
+              "Content-Security-Policy: frame-ancestors 'self'\r\n"
               "\r\n");
 
     StrBufOwner two;  // any count other than 1 adds no extra line
@@ -128,7 +142,9 @@ TEST(Response, ErrorBodyIsEscapedJson) {
                            "\r\nServer: Skiffbox/1.0.0 \r\nDate: *\r\n"
                            "Content-Type: application/json; charset=utf-8\r\n"
                            "Content-Length: " +
-                           std::to_string(c.body.size()) + "\r\nCache-Control: no-store\r\n\r\n" +
+                           std::to_string(c.body.size()) +
+                           "\r\nCache-Control: no-store\r\nX-Frame-Options: SAMEORIGIN\r\n"
+                           "Content-Security-Policy: frame-ancestors 'self'\r\n\r\n" +
                            c.body);
     }
 }

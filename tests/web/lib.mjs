@@ -77,7 +77,9 @@ export async function startServer() {
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'skf-web-'));
   const inbox = path.join(tmp, 'inbox');
   const port = await freePort();
-  const args = ['--no-open', '-p', String(port), '--inbox', hostPath(inbox)];
+  // The phone's name is given as "--ip", as a user would: the server refuses every name that
+  // is neither an address nor its own, since any site can point a name of its own here.
+  const args = ['--no-open', '-p', String(port), '--inbox', hostPath(inbox), '--ip', LAN_HOST];
   const proc = spawn(WINE || EXE, WINE ? [EXE, ...args] : args, {
     stdio: ['ignore', 'pipe', 'ignore'], detached: true,
     env: WINE ? { ...process.env, WINEDEBUG: '-all' } : process.env,

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   launchBrowser, newContext, startServer, probeServer, waitToast, dropEntries, answerDialogs,
-  collectErrors, readTree, sleep, WINE,
+  collectErrors, readTree, sleep, WINE, LAN_HOST,
 } from './lib.mjs';
 
 const has = await probeServer();
@@ -100,7 +100,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
       const allowed = ['GET /', 'GET /api/info', 'GET /api/files', 'GET /api/texts', 'GET /favicon.ico'];
       for (const s of seen) assert.ok(allowed.includes(s), 'unexpected request ' + s);
       assert.equal(await page.isHidden('#btnOpen'), kind === 'phone');
-      if (has.info) assert.match(await page.textContent('#addr'), /^\d+\.\d+\.\d+\.\d+:\d+$/);
+      if (has.info) assert.equal(await page.textContent('#addr'), `${LAN_HOST}:${server.port}`);
       assert.deepEqual(errors, []);
       await done(ctx);
     });
