@@ -138,7 +138,7 @@ bool emit(ZipStream* stream, const void* bytes, size_t len) {
 
 // Exactly size bytes of the file, piece by piece through the buffer, each piece handed to
 // take (which may send it); *crc_out is their CRC. False when the file ends early, cannot be
-// read or goes on past them, or when take refuses a piece (*refused is set then).
+// read or goes on past them, or when take refuses a piece.
 template <class Take>
 bool pass_over(ZipStream* stream, FsFile* in, uint64_t size, uint32_t* crc_out, Take take) {
     uint32_t crc = 0;

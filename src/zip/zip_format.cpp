@@ -56,8 +56,8 @@ constexpr uint64_t ZIP64_END_RECORD_REST = ZIP64_END_RECORD_BYTES - 12;  // its 
 // Where ZIP64 records go. What the common readers accept decides the layout:
 // - Sizes are known before an entry's local header is written (its CRC is computed first), so
 //   there are no data descriptors (flag bit 3 stays clear): macOS Archive Utility has had
-//   trouble with them, and libarchive reads a data descriptor's sizes wrongly around 4 GiB
-//   (libarchive issue 1834).
+//   trouble with them, and libarchive fails a streamed entry of exactly 0xFFFFFFFF bytes whose
+//   sizes come in a data descriptor (libarchive issue 1834).
 // - A local header whose sizes are 0xFFFFFFFF carries a ZIP64 extra field with both real
 //   sizes, as the format's note requires (APPNOTE 4.5.3): Archive Utility ("Error 79") and
 //   libarchive's bsdcpio refuse 0xFFFFFFFF local sizes without it (stream-zip pull request
@@ -72,7 +72,8 @@ constexpr uint64_t ZIP64_END_RECORD_REST = ZIP64_END_RECORD_BYTES - 12;  // its 
 //   header (which holds no offset) and one with the offset alone in its central header.
 // - The ZIP64 end record and its locator are written only when a value of the end record
 //   does not fit: a needless one makes Excel and LibreOffice refuse the file (SharpCompress
-//   pull request 601), and Windows 7's Explorer is reported to handle ZIP64 poorly. In the
+//   pull request 601), and Windows 7's Explorer is reported to handle ZIP64 poorly (which is
+//   also why small selections stay plain ZIP, as they always were). In the
 //   end record only the fields that do not fit say 0xFFFF or 0xFFFFFFFF; the others keep their
 //   real values, which readers such as BetterZip expect (zstream pull request 30).
 // - A record that carries a ZIP64 extra field says version 4.5 is needed to extract, as

@@ -102,6 +102,7 @@ TEST(ZipList, KeepsTheFirstOfEachNameAndCountsOnlyAppendedSizes) {
     EXPECT_EQ(zip_list_add(&list, "Photos/a.jpg", "/in/Photos/a.jpg", 1), 1);  // case counts
     ASSERT_EQ(list.count, 3);
     EXPECT_STREQ(list.entries[0].path, "/in/photos/a.jpg");
+    EXPECT_EQ(list.entries[0].size, 100u);  // the first of the name, planned with its size
     EXPECT_EQ(list.file_bytes, 121u);
     EXPECT_EQ(list.name_bytes, 36u);
 
@@ -459,7 +460,7 @@ std::vector<uint64_t> zip64_values(const std::string& zip, size_t at, size_t ext
         return values;
     }
     EXPECT_EQ(le16(zip, at), 1u);
-    EXPECT_EQ(le16(zip, at + 2), 8 * expected);
+    EXPECT_EQ(static_cast<size_t>(le16(zip, at + 2)), 8 * expected);
     EXPECT_EQ(extra_len, 4 + 8 * expected);
     for (size_t i = 0; i < expected; i++) values.push_back(le64(zip, at + 4 + 8 * i));
     return values;
