@@ -32,9 +32,11 @@ constexpr uint64_t ZIP64_FIELD_LIMIT = 0xFFFFFFFFull;
 // An entry count at or above this needs the ZIP64 end records (never with ZIP_MAX_FILES).
 constexpr uint64_t ZIP64_COUNT_LIMIT = 0xFFFF;
 // The one buffer of a stream: a file that fits it with its header is read once and sent from
-// it; a larger one is read in pieces, once for its CRC and once more while it is sent.
-constexpr size_t ZIP_BUFFER_BYTES = 4u << 20;
-constexpr size_t ZIP_PIECE_BYTES = 1u << 20;  // one read of a larger file
+// it; a larger one is read in pieces, once for its CRC and once more while it is sent (the
+// second read comes from the page cache, so a larger buffer would save little, while every
+// download in progress holds one).
+constexpr size_t ZIP_BUFFER_BYTES = 1u << 20;
+constexpr size_t ZIP_PIECE_BYTES = 256u << 10;  // one read of a larger file
 
 constexpr int ZIP_LOCAL_HEADER_BYTES = 30;
 constexpr int ZIP_CENTRAL_HEADER_BYTES = 46;
