@@ -426,11 +426,6 @@ uint16_t le16(const std::string& bytes, size_t at) {
                                  static_cast<uint8_t>(bytes[at + 1]) << 8);
 }
 
-std::string read_all(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void write_file(const stdfs::path& path, const std::string& bytes) {
     stdfs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
@@ -485,9 +480,15 @@ std::vector<ReadEntry> read_archive(const std::string& zip) {
         EXPECT_EQ(record, end - 76);
         EXPECT_EQ(le32(zip, record), 0x06064B50u);
         EXPECT_EQ(le64(zip, record + 4), 44u);
-        if (count != 0xFFFF) EXPECT_EQ(le64(zip, record + 24), count);
-        if (dir_bytes != 0xFFFFFFFF) EXPECT_EQ(le64(zip, record + 40), dir_bytes);
-        if (dir != 0xFFFFFFFF) EXPECT_EQ(le64(zip, record + 48), dir);
+        if (count != 0xFFFF) {
+            EXPECT_EQ(le64(zip, record + 24), count);
+        }
+        if (dir_bytes != 0xFFFFFFFF) {
+            EXPECT_EQ(le64(zip, record + 40), dir_bytes);
+        }
+        if (dir != 0xFFFFFFFF) {
+            EXPECT_EQ(le64(zip, record + 48), dir);
+        }
         count = le64(zip, record + 24);
         dir_bytes = le64(zip, record + 40);
         dir = le64(zip, record + 48);
@@ -524,7 +525,9 @@ std::vector<ReadEntry> read_archive(const std::string& zip) {
             zip64_values(zip, local + 30 + name_len, local_extra, size32 == 0xFFFFFFFF ? 2 : 0);
         entry.zip64_local = local_extra != 0;
         EXPECT_EQ(le16(zip, local + 4), entry.zip64_local ? 45 : 20) << entry.name;
-        if (entry.zip64_local) EXPECT_EQ(local_values, (std::vector<uint64_t>{entry.size, entry.size}));
+        if (entry.zip64_local) {
+            EXPECT_EQ(local_values, (std::vector<uint64_t>{entry.size, entry.size}));
+        }
         size_t data = local + 30 + name_len + local_extra;
         entry.data = zip.substr(data, entry.size);
         next_local = data + entry.size;
