@@ -1,11 +1,9 @@
-// POST "/zip": the selection of a form body packed into one archive and sent as a download.
+// POST "/zip": the selection of a form body streamed as one archive download.
 #include "api/zip.h"
 
 #include <cstdlib>
 
-#include "base/fs.h"
 #include "base/strbuf.h"
-#include "http/download.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "zip/zip.h"
@@ -18,7 +16,6 @@ constexpr const char* MSG_TOO_MANY_FORMAT = "一次最多 %d 个文件";
 constexpr const char* MSG_TOO_MANY_FALLBACK = "文件太多";
 constexpr const char* MSG_EMPTY_FOLDER = "选中的文件夹是空的，空文件夹装不进 zip";
 constexpr const char* MSG_NOT_FOUND = "文件不存在";
-constexpr const char* MSG_TOO_LARGE = "选中的文件加起来超过 4GB，ZIP 格式装不下，请分几次下载";
 constexpr const char* MSG_PACK_FAILED = "打包失败，请重试";
 
 void send_too_many(HttpAnswer* answer) {
@@ -29,20 +26,14 @@ void send_too_many(HttpAnswer* answer) {
         http_send_error(answer, MSG_TOO_MANY_FALLBACK, 400);
 }
 
-// Streams the archive after its head; stops at the first failed send or a short read.
-void send_archive_body(HttpAnswer* answer, const char* path, uint64_t size) {
-    FsFileOwner in(fs_open_read(path));
-    if (!in.get()) return;
-    http_answer_file_span(answer, in.get(), 0, static_cast<int64_t>(size));
+int write_to_answer(void* context, const void* bytes, size_t len) {
+    return http_answer_body(static_cast<HttpAnswer*>(context), bytes, len);
 }
 
-// Sends the finished archive as the answer. The caller deletes the file afterwards.
-void send_archive(HttpAnswer* answer, const char* path) {
-    FileInfo info{};
-    if (!fs_stat(path, &info)) {
-        http_send_error(answer, MSG_PACK_FAILED, 500);
-        return;
-    }
+// Sends the head with the archive's exact length, then the archive as it is produced. Once
+// the head is out a failure can no longer change the status: the connection is cut instead,
+// so the client's download fails rather than ending in an archive that looks complete.
+void send_archive(HttpAnswer* answer, const ZipPlan* plan, ZipStream* stream) {
     ZipCalendar now{};
     zip_local_now(&now);
     char* download_name = zip_download_name(&now);
@@ -50,11 +41,30 @@ void send_archive(HttpAnswer* answer, const char* path) {
     free(download_name);
     HttpExtraHeader extra{"Content-Disposition", disposition ? disposition : ""};
     StrBufOwner head;
-    http_format_head(head.get(), 200, "application/zip", info.size, &extra, 1);
+    http_format_head(head.get(), 200, "application/zip", plan->total_bytes, &extra, 1);
     free(disposition);
     if (!http_answer_head(answer, head.get())) return;
-    send_archive_body(answer, path, info.size);
+    ZipSink sink{write_to_answer, answer};
+    if (zip_stream_send(stream, &sink) != ZIP_STREAM_OK) http_answer_abort(answer);
 }
+
+// Plans the archive of the list and streams it, or answers why it cannot be made: all that
+// can fail without the files' bytes (a name too long for the format, no memory for the
+// stream) fails before the head.
+void pack_and_send(HttpAnswer* answer, const ZipList* list) {
+    ZipPlan plan{};
+    if (zip_plan(list->entries, list->count, ZIP64_FIELD_LIMIT, &plan) != ZIP_PLAN_OK) {
+        http_send_error(answer, MSG_PACK_FAILED, 500);
+        return;
+    }
+    ZipStreamOwner stream(zip_stream_new(&plan));
+    if (!stream.get()) {
+        http_send_error(answer, MSG_PACK_FAILED, 500);
+        return;
+    }
+    send_archive(answer, &plan, stream.get());
+}
+
 }  // namespace
 
 void api_zip(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
@@ -94,34 +104,14 @@ void api_zip(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReque
     int expanded = zip_expand(config, names, name_count, &list, &folder_selected);
     zip_names_free(names, name_count);
     if (expanded == ZIP_EXPAND_TOO_MANY) {
-        zip_list_free(&list);
         send_too_many(answer);
-        return;
-    }
-    if (list.count == 0) {
-        zip_list_free(&list);
+    } else if (list.count == 0) {
         if (folder_selected)
             http_send_error(answer, MSG_EMPTY_FOLDER, 400);
         else
             http_send_error(answer, MSG_NOT_FOUND, 404);
-        return;
+    } else {
+        pack_and_send(answer, &list);
     }
-    // Before anything is written: the file bytes, and the whole archive with its headers,
-    // must stay within what 32-bit sizes and offsets can hold.
-    if (!zip_list_fits(&list)) {
-        zip_list_free(&list);
-        http_send_error(answer, MSG_TOO_LARGE, 400);
-        return;
-    }
-
-    char temp_path[ZIP_PATH_BYTES];
-    int written = zip_write(list.entries, list.count, temp_path, sizeof temp_path);
     zip_list_free(&list);
-    if (written != 0) {
-        http_send_error(answer, MSG_PACK_FAILED, 500);
-        return;
-    }
-    send_archive(answer, temp_path);
-    // Whether the transfer completed, failed or the client went away.
-    fs_delete_file(temp_path);
 }

@@ -1,10 +1,8 @@
 // Portable half of the file-system layer: path texts, the folder creation and the two tree
-// walkers built on the platform's single-entry operations, temporary files and the fault hooks.
+// walkers built on the platform's single-entry operations, and the fault hooks.
 #include "base/fs.h"
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -212,52 +210,6 @@ void fs_count_tree(const char* path, TreeCount* counts) {
         fs_list_dir(walk.folder, count_entry, &walk);
         for (std::string& child : walk.to_visit) stack.push_back(std::move(child));
     }
-}
-
-// ---- Temporary files ---------------------------------------------------------------------
-
-namespace {
-
-std::atomic<uint64_t> temp_counter{0};
-
-// Spreads the bits so that consecutive numbers give unrelated names.
-uint64_t mix_bits(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-}  // namespace
-
-int fs_create_temp(const char* prefix, FsFile** out, char** path_out) {
-    *out = nullptr;
-    *path_out = nullptr;
-    char* folder = fs_temp_dir();
-    if (!folder) return -1;
-    // Another process may hold any name; the time and this process's addresses make a clash
-    // unlikely, and a clash only costs another try.
-    uint64_t seed =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        reinterpret_cast<uintptr_t>(&temp_counter);
-    int result = -1;
-    for (int attempt = 0; attempt < 100 && result != 0; attempt++) {
-        char name[64];
-        uint64_t unique = mix_bits(seed + temp_counter.fetch_add(1));
-        snprintf(name, sizeof name, "%.16s%012llx.tmp", prefix,
-                 static_cast<unsigned long long>(unique & 0xFFFFFFFFFFFFull));
-        char* path = fs_path_join(folder, name);
-        if (!path) break;
-        result = fs_open_new(path, out);
-        if (result == 0) {
-            *path_out = path;
-        } else {
-            free(path);
-            if (result != FS_ERR_EXISTS) break;
-        }
-    }
-    free(folder);
-    return result == 0 ? 0 : -1;
 }
 
 // ---- Fault injection ---------------------------------------------------------------------

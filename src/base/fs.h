@@ -133,9 +133,6 @@ FsFile* fs_open_write(const char* path);
 // created; FS_ERR_EXISTS when anything is already at path; FS_ERR_NOT_FOUND when the folder is
 // missing; -1 otherwise. The exclusive step for choosing unique file names.
 int fs_open_new(const char* path, FsFile** out);
-// Creates a new empty file named prefix + unique text + ".tmp" in fs_temp_dir(), opened for
-// writing: 0 with *out and *path_out set (the caller free()s the path), -1 on failure.
-int fs_create_temp(const char* prefix, FsFile** out, char** path_out);
 // Reads up to n bytes at the current offset. Returns the count read, fewer than n only at the
 // end of the file (0 there), or -1 on failure.
 int64_t fs_read(FsFile* file, void* buffer, size_t n);

@@ -185,6 +185,11 @@ int http_answer_body(HttpAnswer* answer, const void* bytes, uint64_t length) {
     return answer_bytes(answer, bytes, length);
 }
 
+void http_answer_abort(HttpAnswer* answer) {
+    answer->broken = true;
+    if (!answer->capture) sock_shutdown(answer->socket);
+}
+
 void http_send_response(HttpAnswer* answer, int status, const char* content_type,
                         const void* body, uint64_t length, const HttpExtraHeader* extra,
                         int extra_count) {

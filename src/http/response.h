@@ -63,6 +63,11 @@ int http_answer_head(HttpAnswer* answer, const StrBuf* head);
 // Sends body bytes of the begun answer. 1 when they went out; 0 before a head, after a
 // failed send, or when this send fails.
 int http_answer_body(HttpAnswer* answer, const void* bytes, uint64_t length);
+// Ends a begun answer whose body can no longer be what its head announced (its source failed
+// halfway): nothing more goes out, and a socket's connection is shut at once, so the client
+// sees a transfer cut short of its Content-Length, a failed download, never one that looks
+// complete.
+void http_answer_abort(HttpAnswer* answer);
 
 // Sends the head and then, only if that worked, the body. Reports nothing: the connection
 // is closed afterwards either way.

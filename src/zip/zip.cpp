@@ -1,5 +1,5 @@
-// The I/O half of the ZIP packer: resolving and expanding the selection and writing the
-// archive into a temporary file.
+// The I/O half of the ZIP packer: resolving and expanding the selection, and streaming the
+// archive from the inbox's files into a sink.
 #include "zip/zip.h"
 
 #include <algorithm>
@@ -12,9 +12,6 @@
 #include "zip/zip_platform.h"
 
 namespace {
-
-
-constexpr const char* TEMP_PREFIX = "skf";
 
 // A growable array of trivially copyable items on malloc: an allocation failure is a result,
 // never an exception.
@@ -99,26 +96,9 @@ bool rel_less(const ZipFolderFile& a, const ZipFolderFile& b) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Writing the archive.
+// Streaming the archive.
 
-// Everything zip_write owns while it runs; the destructor undoes what is unfinished.
-struct ArchiveJob {
-    FsFile* out = nullptr;
-    char* temp_path = nullptr;
-    ZipEntryFacts* facts = nullptr;
-    uint8_t* buffer = nullptr;
-    bool keep = false;  // the archive is complete: leave the file for the caller
-
-    ~ArchiveJob() {
-        fs_close(out);
-        if (temp_path && !keep) fs_delete_file(temp_path);
-        free(temp_path);
-        free(facts);
-        free(buffer);
-    }
-};
-
-// Reads until the buffer is full or the file ends. The count read, or -1 on a read error.
+// Reads until cap bytes are in or the file ends. The count read, or -1 on a read error.
 int64_t fill(FsFile* in, uint8_t* buffer, size_t cap) {
     size_t used = 0;
     while (used < cap) {
@@ -130,93 +110,130 @@ int64_t fill(FsFile* in, uint8_t* buffer, size_t cap) {
     return static_cast<int64_t>(used);
 }
 
-// Copies one entry (header, name, data) to the archive at offset. A file that fits the
-// buffer after its header goes out in one write with its header complete; a larger one is
-// streamed and its header's CRC and sizes are patched in place afterwards. 0 or an error code;
-// on success facts is complete and *end_out is the offset after the entry.
-int write_entry(ArchiveJob* job, const ZipEntry* entry, uint64_t offset, ZipEntryFacts* facts,
-                uint64_t* end_out) {
-    size_t name_len = strlen(entry->name);
-    FileInfo info{};
-    if (!fs_stat(entry->path, &info)) return ZIP_ERR_INPUT;
-    FsFileOwner in(fs_open_read(entry->path));
-    if (!in.get()) return ZIP_ERR_INPUT;
-    if (name_len > ZIP_MAX_NAME_BYTES) return ZIP_ERR_WRITE;
-
-    *facts = ZipEntryFacts{};
-    facts->name_len = static_cast<uint16_t>(name_len);
-    facts->offset = static_cast<uint32_t>(offset);
-    zip_dos_time(info.mtime, &facts->dos_date, &facts->dos_time);
-
-    size_t head = ZIP_LOCAL_HEADER_BYTES + name_len;
-    uint8_t* buffer = job->buffer;
-    int64_t got = fill(in.get(), buffer + head, ZIP_COPY_BYTES - head);
-    if (got < 0) return ZIP_ERR_INPUT;
-    uint64_t data_bytes = static_cast<uint64_t>(got);
-    uint32_t crc = crc32_update(0, buffer + head, data_bytes);
-    bool whole = data_bytes < ZIP_COPY_BYTES - head;  // the file ended inside the buffer
-    if (whole) {
-        facts->crc = crc;
-        facts->size = static_cast<uint32_t>(data_bytes);
-    }
-    if (offset + head + data_bytes > ZIP_MAX_ARCHIVE_BYTES) return ZIP_ERR_WRITE;
-    zip_put_local_header(buffer, facts);
-    memcpy(buffer + ZIP_LOCAL_HEADER_BYTES, entry->name, name_len);
-    if (fs_write_all(job->out, buffer, head + data_bytes) != 0) return ZIP_ERR_WRITE;
-
-    if (!whole) {
-        for (;;) {
-            got = fill(in.get(), buffer, ZIP_COPY_BYTES);
-            if (got < 0) return ZIP_ERR_INPUT;
-            if (got == 0) break;
-            data_bytes += static_cast<uint64_t>(got);
-            // Offsets and sizes are 32-bit: a file that grew past the measured selection must
-            // fail the archive, not wrap its fields.
-            if (offset + head + data_bytes > ZIP_MAX_ARCHIVE_BYTES) return ZIP_ERR_WRITE;
-            crc = crc32_update(crc, buffer, static_cast<size_t>(got));
-            if (fs_write_all(job->out, buffer, static_cast<size_t>(got)) != 0) return ZIP_ERR_WRITE;
-        }
-        facts->crc = crc;
-        facts->size = static_cast<uint32_t>(data_bytes);
-        uint8_t header[ZIP_LOCAL_HEADER_BYTES];
-        zip_put_local_header(header, facts);
-        if (fs_seek(job->out, offset + 14) != 0 || fs_write_all(job->out, header + 14, 12) != 0 ||
-            fs_seek(job->out, offset + head + data_bytes) != 0)
-            return ZIP_ERR_WRITE;
-    }
-    *end_out = offset + head + data_bytes;
-    return 0;
+// True when the file ends at the current offset; false when it goes on (it grew since its size
+// was taken) or cannot be read.
+bool at_end(FsFile* in) {
+    uint8_t probe;
+    return fs_read(in, &probe, 1) == 0;
 }
 
-// Writes the central directory and the end record from offset on, batched through the
-// buffer. 0 or ZIP_ERR_WRITE.
-int write_directory(ArchiveJob* job, const ZipEntry* entries, int32_t count, uint64_t offset) {
-    uint8_t* buffer = job->buffer;
+}  // namespace
+
+struct ZipStream {
+    const ZipPlan* plan;
+    ZipEntryFacts* facts;  // one per entry, complete once the entry is sent
+    uint8_t* buffer;       // ZIP_BUFFER_BYTES
+    const ZipSink* sink;
+    uint64_t sent;  // bytes the sink took so far
+};
+
+namespace {
+
+bool emit(ZipStream* stream, const void* bytes, size_t len) {
+    if (len == 0) return true;
+    if (!stream->sink->write(stream->sink->context, bytes, len)) return false;
+    stream->sent += len;
+    return true;
+}
+
+// Exactly size bytes of the file, piece by piece through the buffer, each piece handed to
+// take (which may send it); *crc_out is their CRC. False when the file ends early, cannot be
+// read or goes on past them, or when take refuses a piece.
+template <class Take>
+bool pass_over(ZipStream* stream, FsFile* in, uint64_t size, uint32_t* crc_out, Take take) {
+    uint32_t crc = 0;
+    for (uint64_t left = size; left > 0;) {
+        size_t want = left < ZIP_PIECE_BYTES ? static_cast<size_t>(left) : ZIP_PIECE_BYTES;
+        if (fill(in, stream->buffer, want) != static_cast<int64_t>(want)) return false;
+        crc = crc32_update(crc, stream->buffer, want);
+        if (!take(stream->buffer, want)) return false;
+        left -= want;
+    }
+    *crc_out = crc;
+    return at_end(in);
+}
+
+// Sends one entry: local header and file bytes. The CRC must stand in the header before the
+// bytes, so it is computed first. A file that fits the buffer behind its header is read once
+// and sent from there: the bytes sent are the bytes summed. A larger one is read twice, once
+// for the CRC and once while it is sent, and the CRC is recomputed over the bytes sent, so a
+// file written to between the two passes fails the archive instead of leaving a wrong CRC in
+// it. Reading through memory costs a copy that sendfile would save, but only then are the
+// bytes sent the bytes checked. The second read comes from the page cache unless the file
+// is larger than free memory.
+int send_entry(ZipStream* stream, int32_t index, uint64_t offset) {
+    const ZipEntry* entry = &stream->plan->entries[index];
+    const uint64_t zip64_from = stream->plan->zip64_from;
+    ZipEntryFacts* facts = &stream->facts[index];
+    *facts = ZipEntryFacts{};
+    facts->size = entry->size;
+    facts->name_len = static_cast<uint16_t>(strlen(entry->name));
+    facts->offset = offset;
+
+    FileInfo info{};
+    if (!fs_stat(entry->path, &info)) return ZIP_STREAM_CHANGED;
+    zip_dos_time(info.mtime, &facts->dos_date, &facts->dos_time);
+    FsFileOwner in(fs_open_read(entry->path));
+    uint64_t size_now = 0;
+    if (!in.get() || fs_file_size(in.get(), &size_now) != 0 || size_now != entry->size)
+        return ZIP_STREAM_CHANGED;
+
+    size_t head = zip_local_header_bytes(facts, zip64_from);
+    uint8_t* buffer = stream->buffer;
+    if (entry->size <= ZIP_BUFFER_BYTES - head) {
+        size_t len = static_cast<size_t>(entry->size);
+        if (fill(in.get(), buffer + head, len) != static_cast<int64_t>(len) || !at_end(in.get()))
+            return ZIP_STREAM_CHANGED;
+        facts->crc = crc32_update(0, buffer + head, len);
+        zip_put_local_header(buffer, facts, entry->name, zip64_from);
+        return emit(stream, buffer, head + len) ? ZIP_STREAM_OK : ZIP_STREAM_SINK;
+    }
+
+    auto keep = [](const uint8_t*, size_t) { return true; };
+    if (!pass_over(stream, in.get(), entry->size, &facts->crc, keep)) return ZIP_STREAM_CHANGED;
+    zip_put_local_header(buffer, facts, entry->name, zip64_from);
+    if (!emit(stream, buffer, head)) return ZIP_STREAM_SINK;
+    if (fs_seek(in.get(), 0) != 0) return ZIP_STREAM_CHANGED;
+    bool refused = false;
+    auto send = [&](const uint8_t* bytes, size_t len) {
+        refused = !emit(stream, bytes, len);
+        return !refused;
+    };
+    uint32_t sent_crc = 0;
+    if (!pass_over(stream, in.get(), entry->size, &sent_crc, send))
+        return refused ? ZIP_STREAM_SINK : ZIP_STREAM_CHANGED;
+    return sent_crc == facts->crc ? ZIP_STREAM_OK : ZIP_STREAM_CHANGED;
+}
+
+// Sends the central directory and the end records, batched through the buffer.
+int send_directory(ZipStream* stream) {
+    const ZipPlan* plan = stream->plan;
+    // Every entry was sent with its planned size, so the directory starts where it was planned
+    // and the archive ends at the announced length; this guards that promise.
+    if (stream->sent != plan->directory.offset) return ZIP_STREAM_CHANGED;
+    uint8_t* buffer = stream->buffer;
     size_t used = 0;
     uint64_t directory_bytes = 0;
-    for (int32_t i = 0; i < count; i++) {
-        size_t record = ZIP_CENTRAL_HEADER_BYTES + job->facts[i].name_len;
-        if (used + record > ZIP_COPY_BYTES) {
-            if (fs_write_all(job->out, buffer, used) != 0) return ZIP_ERR_WRITE;
+    for (int32_t i = 0; i < plan->count; i++) {
+        size_t record = zip_central_header_bytes(&stream->facts[i], plan->zip64_from);
+        if (used + record > ZIP_BUFFER_BYTES) {
+            if (!emit(stream, buffer, used)) return ZIP_STREAM_SINK;
             used = 0;
         }
-        zip_put_central_header(buffer + used, &job->facts[i]);
-        memcpy(buffer + used + ZIP_CENTRAL_HEADER_BYTES, entries[i].name, job->facts[i].name_len);
+        zip_put_central_header(buffer + used, &stream->facts[i], plan->entries[i].name,
+                               plan->zip64_from);
         used += record;
         directory_bytes += record;
     }
-    if (offset + directory_bytes + ZIP_END_RECORD_BYTES > ZIP_MAX_ARCHIVE_BYTES)
-        return ZIP_ERR_WRITE;
-    if (used + ZIP_END_RECORD_BYTES > ZIP_COPY_BYTES) {
-        if (fs_write_all(job->out, buffer, used) != 0) return ZIP_ERR_WRITE;
+    if (directory_bytes != plan->directory.bytes) return ZIP_STREAM_CHANGED;
+    size_t end = zip_end_bytes(&plan->directory, plan->zip64_from);
+    if (used + end > ZIP_BUFFER_BYTES) {
+        if (!emit(stream, buffer, used)) return ZIP_STREAM_SINK;
         used = 0;
     }
-    zip_put_end_record(buffer + used, static_cast<uint16_t>(count),
-                       static_cast<uint32_t>(directory_bytes), static_cast<uint32_t>(offset));
-    used += ZIP_END_RECORD_BYTES;
-    return fs_write_all(job->out, buffer, used) == 0 ? 0 : ZIP_ERR_WRITE;
+    zip_put_end(buffer + used, &plan->directory, plan->zip64_from);
+    return emit(stream, buffer, used + end) ? ZIP_STREAM_OK : ZIP_STREAM_SINK;
 }
-
 
 }  // namespace
 
@@ -320,33 +337,34 @@ int zip_expand(const Config* config, char* const* names, int count, ZipList* lis
     return ZIP_EXPAND_OK;
 }
 
-int zip_write(const ZipEntry* entries, int32_t count, char* path_out, size_t path_out_size) {
-    if (!path_out || path_out_size <= 1) return ZIP_ERR_OUTPUT;
-    path_out[0] = 0;
-    if (!entries || count <= 0 || count > ZIP_MAX_ENTRIES) return ZIP_ERR_WRITE;
-
-    ArchiveJob job;
-    if (fs_create_temp(TEMP_PREFIX, &job.out, &job.temp_path) != 0) return ZIP_ERR_OUTPUT;
-    size_t path_len = strlen(job.temp_path);
-    if (path_len + 1 > path_out_size) return ZIP_ERR_OUTPUT;
-
-    job.facts =
-        static_cast<ZipEntryFacts*>(malloc(static_cast<size_t>(count) * sizeof(ZipEntryFacts)));
-    job.buffer = static_cast<uint8_t*>(malloc(ZIP_COPY_BYTES));
-    if (!job.facts || !job.buffer) return ZIP_ERR_WRITE;
-
-    uint64_t offset = 0;
-    for (int32_t i = 0; i < count; i++) {
-        int result = write_entry(&job, &entries[i], offset, &job.facts[i], &offset);
-        if (result != 0) return result;
+ZipStream* zip_stream_new(const ZipPlan* plan) {
+    if (!plan || !plan->entries || plan->count <= 0) return nullptr;
+    auto* stream = static_cast<ZipStream*>(calloc(1, sizeof(ZipStream)));
+    if (!stream) return nullptr;
+    stream->plan = plan;
+    stream->facts = static_cast<ZipEntryFacts*>(
+        malloc(static_cast<size_t>(plan->count) * sizeof(ZipEntryFacts)));
+    stream->buffer = static_cast<uint8_t*>(malloc(ZIP_BUFFER_BYTES));
+    if (!stream->facts || !stream->buffer) {
+        zip_stream_free(stream);
+        return nullptr;
     }
-    int result = write_directory(&job, entries, count, offset);
-    if (result != 0) return result;
-    FsFile* out = job.out;
-    job.out = nullptr;
-    if (fs_close(out) != 0) return ZIP_ERR_WRITE;
-    memcpy(path_out, job.temp_path, path_len + 1);
-    job.keep = true;
-    return 0;
+    return stream;
 }
 
+void zip_stream_free(ZipStream* stream) {
+    if (!stream) return;
+    free(stream->facts);
+    free(stream->buffer);
+    free(stream);
+}
+
+int zip_stream_send(ZipStream* stream, const ZipSink* sink) {
+    stream->sink = sink;
+    stream->sent = 0;
+    for (int32_t i = 0; i < stream->plan->count; i++) {
+        int result = send_entry(stream, i, stream->sent);
+        if (result != ZIP_STREAM_OK) return result;
+    }
+    return send_directory(stream);
+}

@@ -1,13 +1,21 @@
 #pragma once
 // ZIP packaging: a selection of the inbox's files and folders as one ZIP archive of stored
-// (uncompressed) entries, built in a temporary file.
+// (uncompressed) entries, streamed as it is produced: nothing of an archive is ever written to
+// disk, and the exact length of the archive is known before its first byte.
 //
-// The archive uses 32-bit sizes and offsets only (no ZIP64), so every selection is checked
-// against what those fields can reach before anything is written. Entry names are the paths
-// relative to the inbox, UTF-8, flagged with bit 11.
+// Two steps. zip_plan turns the expanded selection into the archive's layout and exact length
+// from the sizes measured while expanding, so an answer can announce that length before any
+// file is read. zip_stream_send then produces the bytes through a ZipSink: for each entry its
+// CRC-32 first (one read of the file), then its local header with the real CRC and sizes, then
+// its bytes, then the central directory and the end records. Nothing of an entry is sent
+// before its CRC is known, so no data descriptors are needed.
+//
+// ZIP64 records appear exactly where a value reaches 0xFFFFFFFF (sizes, local header offsets,
+// the central directory's size and offset): a selection below that is the plain 32-bit format,
+// byte for byte. Entry names are the paths relative to the inbox, UTF-8, flagged with bit 11.
 //
 // Thread safety: the CRC tables are constants built at compile time; everything else works on
-// the caller's structures, so any number of archives can be built at once.
+// the caller's structures, so any number of archives can be streamed at once.
 #include <cstddef>
 #include <cstdint>
 
@@ -15,17 +23,27 @@
 
 // ---- Limits ------------------------------------------------------------------------------
 
-constexpr int ZIP_MAX_FILES = 20000;                       // files per request, folders expanded
-constexpr uint64_t ZIP_MAX_BYTES = 4294901760ull;          // 0xFFFF0000: largest sum of file sizes
-constexpr uint64_t ZIP_MAX_ARCHIVE_BYTES = 0xFFFFFFFFull;  // last byte a 32-bit offset reaches
-constexpr uint64_t ZIP_MAX_NAME_BYTES = 65535;             // the name length field is 16 bits
-constexpr int ZIP_MAX_ENTRIES = 65535;                     // the entry count fields are 16 bits
-constexpr size_t ZIP_COPY_BYTES = 262144;                  // one read while packing or sending
-constexpr size_t ZIP_PATH_BYTES = 512;                     // the handler's temporary-path buffer
+constexpr int ZIP_MAX_FILES = 20000;          // files per request, folders expanded
+constexpr uint64_t ZIP_MAX_NAME_BYTES = 65535;  // the name length field is 16 bits
+// A 32-bit size or offset at or above this value is written as 0xFFFFFFFF with the real value
+// in a ZIP64 record. Tests pass smaller limits to zip_plan to reach every ZIP64 layout with
+// small files.
+constexpr uint64_t ZIP64_FIELD_LIMIT = 0xFFFFFFFFull;
+// An entry count at or above this needs the ZIP64 end records (never with ZIP_MAX_FILES).
+constexpr uint64_t ZIP64_COUNT_LIMIT = 0xFFFF;
+// The one buffer of a stream: a file that fits it with its header is read once and sent from
+// it; a larger one is read in pieces, once for its CRC and once more while it is sent (the
+// second read comes from the page cache, so a larger buffer would save little, while every
+// download in progress holds one).
+constexpr size_t ZIP_BUFFER_BYTES = 1u << 20;
+constexpr size_t ZIP_PIECE_BYTES = 256u << 10;  // one read of a larger file
 
 constexpr int ZIP_LOCAL_HEADER_BYTES = 30;
 constexpr int ZIP_CENTRAL_HEADER_BYTES = 46;
 constexpr int ZIP_END_RECORD_BYTES = 22;
+constexpr int ZIP64_END_RECORD_BYTES = 56;
+constexpr int ZIP64_LOCATOR_BYTES = 20;
+constexpr int ZIP64_EXTRA_HEADER_BYTES = 4;  // tag and length before the 8-byte values
 
 // ---- Checksums and hashes ----------------------------------------------------------------
 
@@ -39,10 +57,12 @@ uint64_t zip_name_hash(const char* bytes, size_t len);
 
 // ---- The selection ----------------------------------------------------------------------
 
-// One archive entry: its name inside the archive and the file on disk. Both owned.
+// One archive entry: its name inside the archive, the file on disk (both owned) and the size
+// the file had when the selection was expanded, which the archive's layout is planned with.
 struct ZipEntry {
     char* name;
     char* path;
+    uint64_t size;
 };
 
 // The selection after expansion, in insertion order, with no two entries of one name.
@@ -58,18 +78,11 @@ struct ZipList {
     uint64_t name_bytes;  // sum of their name lengths
 };
 
-// Appends (copies of) name and path unless an entry of that name exists; only an appended
-// entry adds its size. 1 appended, 0 already there, -1 out of memory (nothing appended: the
-// handler drops such an entry silently).
+// Appends (copies of) name and path with the size unless an entry of that name exists; only
+// an appended entry adds its size. 1 appended, 0 already there, -1 out of memory (nothing
+// appended: the handler drops such an entry silently).
 int zip_list_add(ZipList* list, const char* name, const char* path, uint64_t size);
 void zip_list_free(ZipList* list);
-
-// Bytes of the whole archive of entries with these totals: each entry costs its file bytes,
-// two headers (76 bytes) and its name twice; the end record adds 22.
-uint64_t zip_archive_bytes(uint64_t file_bytes, uint64_t entries, uint64_t name_bytes);
-// 1 when the selection can be packed: its file bytes stay within ZIP_MAX_BYTES and its whole
-// archive within ZIP_MAX_ARCHIVE_BYTES, so every offset fits its 32-bit field. Else 0.
-int zip_list_fits(const ZipList* list);
 
 // ---- Dates -------------------------------------------------------------------------------
 
@@ -96,30 +109,98 @@ void zip_dos_time(double mtime, uint16_t* date, uint16_t* time);
 // What the headers of one entry record.
 struct ZipEntryFacts {
     uint32_t crc;
-    uint32_t size;
+    uint64_t size;
     uint16_t dos_date;
     uint16_t dos_time;
     uint16_t name_len;
-    uint32_t offset;  // of the local header from the start of the archive
+    uint64_t offset;  // of the local header from the start of the archive
 };
 
-// The fixed-size parts of the format, little-endian, without the names that follow them.
-void zip_put_local_header(uint8_t out[ZIP_LOCAL_HEADER_BYTES], const ZipEntryFacts* facts);
-void zip_put_central_header(uint8_t out[ZIP_CENTRAL_HEADER_BYTES], const ZipEntryFacts* facts);
-void zip_put_end_record(uint8_t out[ZIP_END_RECORD_BYTES], uint16_t entries,
-                        uint32_t directory_bytes, uint32_t directory_offset);
+// Where the central directory lies, for the end records.
+struct ZipDirectoryFacts {
+    uint64_t entries;
+    uint64_t bytes;   // of all central headers with their names and extra fields
+    uint64_t offset;  // of the first central header
+};
 
-// Results of zip_write.
-constexpr int ZIP_ERR_OUTPUT = -1;  // bad output arguments, or no temporary file
-constexpr int ZIP_ERR_INPUT = -2;   // an entry's file cannot be examined or opened
-constexpr int ZIP_ERR_WRITE = -3;   // bad entries, no memory, a failed write, or past 4 GiB
+// The records, little-endian. zip64_from is the value from which a 32-bit field goes to ZIP64
+// (ZIP64_FIELD_LIMIT outside tests). Each size function gives the bytes its writer puts out;
+// out must have room for them.
+//
+// Local header: the 30 fixed bytes, the name, and a ZIP64 extra field with both sizes when the
+// size reaches zip64_from (its offset is not in the local header).
+size_t zip_local_header_bytes(const ZipEntryFacts* facts, uint64_t zip64_from);
+void zip_put_local_header(uint8_t* out, const ZipEntryFacts* facts, const char* name,
+                          uint64_t zip64_from);
+// Central header: the 46 fixed bytes, the name, and a ZIP64 extra field holding, in this
+// order, the uncompressed size, the compressed size and the local header offset, each only
+// when it reaches zip64_from.
+size_t zip_central_header_bytes(const ZipEntryFacts* facts, uint64_t zip64_from);
+void zip_put_central_header(uint8_t* out, const ZipEntryFacts* facts, const char* name,
+                            uint64_t zip64_from);
+// End: the 22-byte end record alone, or the ZIP64 end record (at dir->offset + dir->bytes),
+// its locator and the end record when the directory's size or offset reaches zip64_from or
+// the entry count reaches ZIP64_COUNT_LIMIT.
+size_t zip_end_bytes(const ZipDirectoryFacts* dir, uint64_t zip64_from);
+void zip_put_end(uint8_t* out, const ZipDirectoryFacts* dir, uint64_t zip64_from);
 
-// Writes the archive of the entries into a new temporary file ("skf" prefix, in the user's
-// temporary folder) and puts its UTF-8 path into path_out. 0 on success; on failure one of
-// the codes above, and a temporary file that was created is deleted again. The caller
-// deletes the file after use. An archive that would outgrow its 32-bit offsets (a file grew
-// after the selection was measured) fails with ZIP_ERR_WRITE instead of coming out corrupt.
-int zip_write(const ZipEntry* entries, int32_t count, char* path_out, size_t path_out_size);
+// ---- The plan and the stream -------------------------------------------------------------
+
+// The layout of an archive of entries, computed from their planned sizes and names alone.
+struct ZipPlan {
+    const ZipEntry* entries;  // borrowed: must outlive the plan and every stream of it
+    int32_t count;
+    uint64_t zip64_from;
+    ZipDirectoryFacts directory;
+    uint64_t total_bytes;  // the exact length of the archive
+};
+
+// Results of zip_plan.
+constexpr int ZIP_PLAN_OK = 0;
+constexpr int ZIP_PLAN_EMPTY = -1;      // no entries, or a null entry array
+constexpr int ZIP_PLAN_LONG_NAME = -2;  // an entry name longer than ZIP_MAX_NAME_BYTES
+
+// Plans the archive of count entries (zip64_from: ZIP64_FIELD_LIMIT). Fills *plan and returns
+// ZIP_PLAN_OK, or one of the codes above. Allocates nothing.
+int zip_plan(const ZipEntry* entries, int32_t count, uint64_t zip64_from, ZipPlan* plan);
+
+// Where a stream's bytes go. write takes the next len bytes of the archive and returns 1 when
+// they went on, 0 when they cannot (the receiver is gone): the stream then stops.
+struct ZipSink {
+    int (*write)(void* context, const void* bytes, size_t len);
+    void* context;
+};
+
+// The working memory of one stream: the entry table of the central directory and the buffer.
+struct ZipStream;
+
+// A stream of the plan's archive; the plan must outlive it. Null when memory runs out: asked
+// for before a response begins, so that failure can still be answered.
+ZipStream* zip_stream_new(const ZipPlan* plan);
+void zip_stream_free(ZipStream* stream);
+
+// Results of zip_stream_send.
+constexpr int ZIP_STREAM_OK = 0;
+constexpr int ZIP_STREAM_SINK = -1;     // the sink refused bytes
+constexpr int ZIP_STREAM_CHANGED = -2;  // an entry's file is missing or unreadable, or its size
+                                        // or bytes changed since the plan or its CRC pass
+
+// Produces the archive into the sink, once per stream. ZIP_STREAM_OK when exactly
+// plan->total_bytes went to the sink. On failure fewer bytes went, never the central
+// directory's end: a receiver that counts bytes sees an unfinished archive, never a complete
+// looking one, and a file that changed between its CRC pass and its sending is caught by
+// recomputing the CRC over the bytes sent.
+int zip_stream_send(ZipStream* stream, const ZipSink* sink);
+
+// RAII owner of a stream.
+struct ZipStreamOwner {
+    ZipStream* stream = nullptr;
+    explicit ZipStreamOwner(ZipStream* s) : stream(s) {}
+    ZipStreamOwner(const ZipStreamOwner&) = delete;
+    ZipStreamOwner& operator=(const ZipStreamOwner&) = delete;
+    ~ZipStreamOwner() { zip_stream_free(stream); }
+    ZipStream* get() const { return stream; }
+};
 
 // ---- The request -------------------------------------------------------------------------
 

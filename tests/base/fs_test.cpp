@@ -398,29 +398,6 @@ TEST_F(FsTest, InjectedWriteFaults) {
     EXPECT_EQ(fs_delete_file(at("g").c_str()), 0);  // closed all the same
 }
 
-TEST_F(FsTest, TempFilesAreNewAndDistinct) {
-    FsFile* first = nullptr;
-    FsFile* second = nullptr;
-    char* first_path = nullptr;
-    char* second_path = nullptr;
-    ASSERT_EQ(fs_create_temp("skf", &first, &first_path), 0);
-    ASSERT_EQ(fs_create_temp("skf", &second, &second_path), 0);
-    std::string a = take(first_path);
-    std::string b = take(second_path);
-    EXPECT_NE(a, b);
-    std::string tmp = take(fs_temp_dir());
-    EXPECT_EQ(a.rfind(tmp + FS_SEP + "skf", 0), 0u) << a;
-    EXPECT_EQ(a.substr(a.size() - 4), ".tmp");
-    EXPECT_EQ(fs_write_all(first, "zip", 3), 0);
-    EXPECT_EQ(fs_close(first), 0);
-    EXPECT_EQ(fs_close(second), 0);
-    FileInfo info{};
-    EXPECT_EQ(fs_stat(a.c_str(), &info), 1);
-    EXPECT_EQ(info.size, 3u);
-    EXPECT_EQ(fs_delete_file(a.c_str()), 0);
-    EXPECT_EQ(fs_delete_file(b.c_str()), 0);
-}
-
 // Links are never followed. (Wine shows a Unix link as a plain file, so these run natively.)
 TEST_F(FsTest, LinksAreNeverFollowed) {
     mkdir("target/inner");

@@ -201,6 +201,31 @@ TEST(Response, AnswerTakesOneHeadAndBodyOnlyAfterIt) {
     EXPECT_EQ(sent.c_str(), first + "more");
 }
 
+TEST(Response, AbortedAnswerSendsNothingMoreAndEndsTheConnectionAtOnce) {
+    StrBufOwner sent;
+    HttpAnswer captured = http_answer_captured(sent.get());
+    StrBufOwner head;
+    http_format_head(head.get(), 200, "application/zip", 100, nullptr, 0);
+    ASSERT_EQ(http_answer_head(&captured, head.get()), 1);
+    size_t before = sent->len;
+    http_answer_abort(&captured);
+    EXPECT_EQ(http_answer_body(&captured, "late", 4), 0);
+    EXPECT_EQ(sent->len, before);
+
+    // On a socket the client sees the end of the stream while the server still holds it.
+    LoopbackPair pair;
+    ASSERT_TRUE(pair.ok());
+    HttpAnswer answer = http_answer_on(pair.server);
+    ASSERT_EQ(http_answer_head(&answer, head.get()), 1);
+    ASSERT_EQ(http_answer_body(&answer, "part", 4), 1);
+    http_answer_abort(&answer);
+    bool closed = false;
+    std::string got = read_until_close(pair.client, 5000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(got.substr(got.size() - 4), "part");
+    EXPECT_EQ(got.size(), head->len + 4);
+}
+
 TEST(Response, LargeBodyArrivesWhole) {
     LoopbackPair pair;
     ASSERT_TRUE(pair.ok());
