@@ -199,7 +199,9 @@ export async function mockSite(context, handlers = {}, origin = MOCK_ORIGIN) {
       return route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: fs.readFileSync(PAGE_FILE) });
     }
     const key = `${req.method()} ${url.pathname}`;
-    const h = handlers[key] || handlers[url.pathname] || defaults[key];
+    // "METHOD /folder/*" answers every path directly under the folder.
+    const under = `${req.method()} ${url.pathname.slice(0, url.pathname.lastIndexOf('/'))}/*`;
+    const h = handlers[key] || handlers[url.pathname] || handlers[under] || defaults[key];
     if (!h) return route.fulfill(jsonAnswer({ error: '没有这个页面' }, 404));
     const answer = await h(entry);
     if (answer === 'abort') return route.abort('connectionreset');
@@ -226,6 +228,52 @@ export function multipartParts(entry) {
     });
   }
   return parts;
+}
+
+// A resumable-upload server in memory, for the stand-in site: handlers to spread into
+// mockSite's, and what arrived. Each upload is {id, length, meta, data, patches: [offsets]}.
+export function tusServer() {
+  const uploads = new Map();
+  const created = [];
+  let n = 0;
+  const tus = { 'Tus-Resumable': '1.0.0' };
+  const find = (r) => uploads.get(r.path.slice(r.path.lastIndexOf('/') + 1));
+  const handlers = {
+    'POST /api/uploads': (r) => {
+      const id = 'u' + (++n);
+      const meta = {};
+      for (const pair of (r.headers['upload-metadata'] || '').split(',')) {
+        const [k, v = ''] = pair.trim().split(' ');
+        if (k) meta[k] = Buffer.from(v, 'base64').toString('utf8');
+      }
+      const u = { id, length: Number(r.headers['upload-length']), meta, data: Buffer.alloc(0), patches: [], headers: r.headers };
+      uploads.set(id, u);
+      created.push(u);
+      return { status: 201, headers: { ...tus, Location: '/api/uploads/' + id, 'Upload-Offset': '0' }, body: '' };
+    },
+    'HEAD /api/uploads/*': (r) => {
+      const u = find(r);
+      if (!u) return { status: 404, headers: tus, body: '' };
+      return { status: 200, headers: { ...tus, 'Upload-Offset': String(u.data.length), 'Upload-Length': String(u.length), 'Cache-Control': 'no-store' }, body: '' };
+    },
+    'PATCH /api/uploads/*': (r) => {
+      const u = find(r);
+      if (!u) return { status: 404, headers: tus, body: '' };
+      const at = Number(r.headers['upload-offset']);
+      u.patches.push(at);
+      if (at !== u.data.length) return { status: 409, headers: tus, body: '' };
+      if (r.headers['content-type'] !== 'application/offset+octet-stream') return { status: 415, headers: tus, body: '' };
+      u.data = Buffer.concat([u.data, r.body || Buffer.alloc(0)]);
+      return { status: 204, headers: { ...tus, 'Upload-Offset': String(u.data.length) }, body: '' };
+    },
+    'DELETE /api/uploads/*': (r) => {
+      const u = find(r);
+      if (!u) return { status: 404, headers: tus, body: '' };
+      uploads.delete(u.id);
+      return { status: 204, headers: tus, body: '' };
+    },
+  };
+  return { handlers, uploads, created };
 }
 
 // A file entry of a listing, as the server writes it.
