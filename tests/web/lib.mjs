@@ -72,45 +72,92 @@ function hostPath(p) {
 }
 
 // Starts the executable with a fresh inbox on a free port; resolves once it accepts.
+// restart() ends it as a power cut would and starts it again on the same port and inbox.
 export async function startServer() {
   if (!EXE) throw new Error('SKIFFBOX_EXE is not set');
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'skf-web-'));
   const inbox = path.join(tmp, 'inbox');
-  const port = await freePort();
+  const server = {
+    port: await freePort(), inbox, tmp, proc: null, out: '', exited: null,
+    output: () => server.out,
+    url: (p = '/') => `http://127.0.0.1:${server.port}${p}`,
+    lanUrl: (p = '/') => `http://${LAN_HOST}:${server.port}${p}`,
+    async kill() {
+      const { proc } = server;
+      if (proc && server.exited === null) {
+        try { process.kill(-proc.pid, 'SIGKILL'); } catch { proc.kill('SIGKILL'); }
+        await new Promise((r) => (server.exited !== null ? r() : proc.once('exit', r)));
+      }
+    },
+    async restart() {
+      await server.kill();
+      await launch(server);
+    },
+    async stop() {
+      await server.kill();
+      fs.rmSync(tmp, { recursive: true, force: true });
+    },
+  };
+  try {
+    await launch(server);
+  } catch (e) {
+    await server.stop();
+    throw e;
+  }
+  return server;
+}
+
+async function launch(server) {
   // The phone's name is given as "--ip", as a user would: the server refuses every name that
   // is neither an address nor its own, since any site can point a name of its own here.
-  const args = ['--no-open', '-p', String(port), '--inbox', hostPath(inbox), '--ip', LAN_HOST];
+  const args = ['--no-open', '-p', String(server.port), '--inbox', hostPath(server.inbox), '--ip', LAN_HOST];
   const proc = spawn(WINE || EXE, WINE ? [EXE, ...args] : args, {
     stdio: ['ignore', 'pipe', 'ignore'], detached: true,
     env: WINE ? { ...process.env, WINEDEBUG: '-all' } : process.env,
   });
-  let out = '';
-  proc.stdout.on('data', (d) => { out += d.toString('utf8'); });
-  let exited = null;
-  proc.on('exit', (code) => { exited = code; });
-  const server = {
-    port, inbox, tmp, proc,
-    output: () => out,
-    url: (p = '/') => `http://127.0.0.1:${server.port}${p}`,
-    lanUrl: (p = '/') => `http://${LAN_HOST}:${server.port}${p}`,
-    async stop() {
-      if (exited === null) {
-        try { process.kill(-proc.pid, 'SIGKILL'); } catch { proc.kill('SIGKILL'); }
-        await new Promise((r) => (exited !== null ? r() : proc.once('exit', r)));
-      }
-      fs.rmSync(tmp, { recursive: true, force: true });
-    },
-  };
+  server.proc = proc;
+  server.exited = null;
+  proc.stdout.on('data', (d) => { server.out += d.toString('utf8'); });
+  proc.on('exit', (code) => { server.exited = code; });
   const deadline = Date.now() + (WINE ? 90000 : 20000);
   while (Date.now() < deadline) {
-    if (exited !== null) throw new Error(`server ended at start (${exited}):\n${out}`);
-    const m = out.match(/http:\/\/127\.0\.0\.1:(\d+)/);
-    if (m) server.port = Number(m[1]);
-    if (await accepts(server.port)) return server;
+    if (server.exited !== null) throw new Error(`server ended at start (${server.exited}):\n${server.out}`);
+    const m = server.out.match(/http:\/\/127\.0\.0\.1:(\d+)/g);
+    if (m) server.port = Number(m[m.length - 1].split(':').pop());
+    if (await accepts(server.port)) return;
     await sleep(50);
   }
-  await server.stop();
-  throw new Error('server did not start listening:\n' + out);
+  throw new Error('server did not start listening:\n' + server.out);
+}
+
+// A loopback proxy in front of the server that paces what clients send to `bytesPerSecond`
+// (all connections together), so a test can act in the middle of an upload, and counts it.
+// A connection whose server side is gone is cut, as a dropped network would.
+export async function pacedProxy(targetPort, bytesPerSecond) {
+  let nextFree = Date.now();
+  const conns = new Set();
+  const proxy = { sent: 0, port: 0 };
+  const server = net.createServer((client) => {
+    conns.add(client);
+    const upstream = net.connect({ host: '127.0.0.1', port: targetPort() });
+    const cut = () => { client.destroy(); upstream.destroy(); conns.delete(client); };
+    upstream.on('error', cut);
+    client.on('error', cut);
+    upstream.on('close', cut);
+    client.on('close', cut);
+    upstream.pipe(client);
+    client.on('data', (buf) => {
+      proxy.sent += buf.length;
+      upstream.write(buf);
+      nextFree = Math.max(nextFree, Date.now()) + buf.length / bytesPerSecond * 1000;
+      const wait = nextFree - Date.now();
+      if (wait > 1) { client.pause(); setTimeout(() => client.resume(), wait); }
+    });
+  });
+  await new Promise((r) => server.listen(0, '127.0.0.1', r));
+  proxy.port = server.address().port;
+  proxy.close = () => new Promise((r) => { for (const c of conns) c.destroy(); server.close(r); });
+  return proxy;
 }
 
 function accepts(port) {
@@ -150,6 +197,7 @@ export async function probeServer() {
     has.files = (await ask('GET', '/api/files')).text.includes('"usage"');
     has.texts = (await ask('GET', '/api/texts')).text.includes('"texts"');
     has.download = known(await ask('GET', '/f/missing.txt'));
+    has.uploads = known(await ask('POST', '/api/uploads'));
     has.qr = (await ask('GET', '/qr.svg')).text.startsWith('<svg');
     for (const [name, p] of [['upload', '/api/upload'], ['zip', '/zip'], ['text', '/api/text'],
       ['delete', '/api/delete'], ['stat', '/api/stat'], ['clear', '/api/clear']]) {

@@ -5,7 +5,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
   launchBrowser, newContext, mockSite, jsonAnswer, INFO, MOCK_ORIGIN, MOCK_LAN_ORIGIN,
-  multipartParts, fileEntry, folderEntry, listing, waitToast, dropEntries,
+  tusServer, fileEntry, folderEntry, listing, waitToast, dropEntries,
   answerDialogs, collectErrors, sleep,
 } from './lib.mjs';
 
@@ -140,11 +140,14 @@ describe('page against a stand-in site', () => {
     await b.ctx.close();
   });
 
-  test('phone: the device name is trimmed, cut to 20 units and sent percent-encoded', async () => {
-    const { ctx, page, log } = await openPage('phone', {
-      'POST /api/upload': () => jsonAnswer({ ok: true, files: [] }),
+  test('phone: the device name is trimmed, cut to 20 units and sent with uploads and texts', async () => {
+    const tus = tusServer();
+    const { ctx, page } = await openPage('phone', {
+      ...tus.handlers,
       'POST /api/text': () => jsonAnswer({ ok: true }),
     }, { origin: MOCK_LAN_ORIGIN });
+    const log = [];
+    page.on('request', (r) => { if (r.method() === 'POST' && r.url().endsWith('/api/text')) log.push(r); });
     const d = answerDialogs(page, [null, '   ', '  小明 的 Pixel  ']);
     for (let i = 0; i < 3; i++) await page.click('#deviceChip');
     assert.equal(d.seen[0].message, '给这台设备起个名字（对方能看到是谁传的）');
@@ -153,16 +156,15 @@ describe('page against a stand-in site', () => {
     assert.equal(await page.evaluate(() => localStorage.getItem('skiffbox_device')), '小明 的 Pixel');
 
     await page.setInputFiles('#picker', { name: 'a.txt', mimeType: 'text/plain', buffer: Buffer.from('a') });
-    await waitFor(() => posts(log, '/api/upload').length === 1);
-    assert.equal(posts(log, '/api/upload')[0].headers['x-device-name'], encodeURIComponent('小明 的 Pixel'));
-    assert.equal(encodeURIComponent('小'), '%E5%B0%8F');
+    await waitFor(() => tus.created.length === 1);
+    assert.equal(tus.created[0].meta.device, '小明 的 Pixel');
 
     await page.click('[data-tab=text]');
     await page.fill('#ta', '  你好  ');
     await page.click('#btnSend');
-    await waitFor(() => posts(log, '/api/text').length === 1);
-    assert.equal(posts(log, '/api/text')[0].body.toString(), '{"text":"你好","from":"小明 的 Pixel"}');
-    assert.equal(posts(log, '/api/text')[0].headers['content-type'], 'application/json');
+    await waitFor(() => log.length === 1);
+    assert.equal(log[0].postData(), '{"text":"你好","from":"小明 的 Pixel"}');
+    assert.equal(log[0].headers()['content-type'], 'application/json');
 
     // 30 characters keep their first 20; an emoji split by the cut is dropped whole.
     d.queue.push('一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十', 'abcdefghijklmnopqrs\u{1F600}xyz');
@@ -173,17 +175,19 @@ describe('page against a stand-in site', () => {
     await ctx.close();
   });
 
-  test('uploads: one request per top folder, loose files last, progress rows and failures', async () => {
+  test('uploads: one resumable upload per file, the drop\'s group and folder, a row per top folder, refusals', async () => {
     const inTrip = listing([folderEntry('项目资料')], 'trip');
-    let n = 0;
+    const tus = tusServer();
+    const create = tus.handlers['POST /api/uploads'];
     const { ctx, page, log } = await openPage('desktop', {
+      ...tus.handlers,
       'GET /api/files': (r) => (r.query.get('dir') === 'trip' ? inTrip : listing([folderEntry('trip')])),
-      'POST /api/upload': async () => {
-        n += 1;
-        await sleep(300);
-        if (n === 2) return jsonAnswer({ error: '传输中断，文件没有传完，请重试' }, 400);
-        if (n === 3) return 'abort';
-        return jsonAnswer({ ok: true, files: [] });
+      'POST /api/uploads': async (r) => {
+        await sleep(150);
+        const name = Buffer.from(/filename ([^,]*)/.exec(r.headers['upload-metadata'])[1], 'base64').toString();
+        if (name === 'photos/y.jpg') return jsonAnswer({ error: '文件名不能用' }, 400);
+        if (name === 'w.txt') return jsonAnswer({ error: '文件太大' }, 413);
+        return create(r);
       },
     });
     await page.evaluate(() => {
@@ -201,16 +205,25 @@ describe('page against a stand-in site', () => {
       { name: 'z.txt' },
       { name: 'w.txt' },
     ]);
-    await waitFor(() => posts(log, '/api/upload').length === 3);
-    await waitToast(page, '上传失败：共 3 个文件');
-    const ups = posts(log, '/api/upload');
-    assert.deepEqual(ups.map((r) => r.query.get('dir')), ['trip', 'trip', 'trip']);
-    assert.deepEqual(ups.map((r) => multipartParts(r).map((p) => [p.name, p.filename])), [
-      [['file', '项目资料/图片/a.jpg'], ['file', '项目资料/文档/b.jpg']],
-      [['file', 'photos/y.jpg']],
-      [['file', 'x.txt'], ['file', 'z.txt'], ['file', 'w.txt']],
-    ]);
-    assert.equal(multipartParts(ups[1])[0].data, 'data of /photos/y.jpg');
+    await waitToast(page, '上传失败：w.txt，文件太大');
+    await waitToast(page, '上传失败：photos/y.jpg，文件名不能用');
+    await page.waitForFunction(() => window.__rows.every((r) => /完成|失败/.test(r.querySelector('.up-pc').textContent)));
+    // Every file of the drop: one group, the folder shown at the drop, its relative path.
+    const metas = tus.created.map((u) => u.meta);
+    assert.deepEqual(metas.map((m) => m.filename).sort(), ['x.txt', 'z.txt', '项目资料/图片/a.jpg', '项目资料/文档/b.jpg']);
+    assert.equal(new Set(metas.map((m) => m.group)).size, 1);
+    assert.match(metas[0].group, /^[0-9a-f]{32}$/);
+    assert.deepEqual([...new Set(metas.map((m) => m.dir))], ['trip']);
+    const first = tus.created.find((u) => u.meta.filename === '项目资料/文档/b.jpg');
+    assert.equal(first.data.toString(), 'data of /项目资料/文档/b.jpg');
+    assert.deepEqual(first.patches, [0]);
+    assert.equal(first.headers['tus-resumable'], '1.0.0');
+    assert.equal(first.headers['upload-length'], String(first.data.length));
+    const patch = log.find((r) => r.method === 'PATCH');
+    assert.equal(patch.headers['content-type'], 'application/offset+octet-stream');
+    assert.equal(patch.headers['tus-resumable'], '1.0.0');
+    // A few files at a time, never one request per file all at once.
+    assert.equal(posts(log, '/api/upload').length, 0);
     const rows = await page.evaluate(() => window.__rows.map((r) => [r.querySelector('.up-nm').textContent,
       r.querySelector('.up-pc').textContent, r.querySelector('.up-pc').className]));
     assert.deepEqual(rows, [
@@ -218,22 +231,32 @@ describe('page against a stand-in site', () => {
       ['photos（1 个文件）', '失败', 'up-pc bad'],
       ['共 3 个文件', '失败', 'up-pc bad'],
     ]);
-    // The card goes once the rows have gone and no batch runs.
+    // Finished drops are not kept; the card goes once the rows have gone.
     await page.waitForSelector('#upCard[hidden]', { state: 'attached', timeout: 8000 });
     assert.equal(await page.$$eval('#upList > *', (x) => x.length), 0);
+    assert.equal(await page.evaluate(() => localStorage.getItem('skiffbox_uploads')), null);
     await ctx.close();
   });
 
-  test('a dropped folder read 100 entries at a time arrives whole; a single loose file names its path', async () => {
-    const { ctx, page, log } = await openPage('desktop', {
-      'POST /api/upload': () => jsonAnswer({ ok: true, files: [] }),
+  test('a dropped folder read 100 entries at a time arrives whole, a few files at a time; a single loose file names its path', async () => {
+    const tus = tusServer();
+    const patch = tus.handlers['PATCH /api/uploads/*'];
+    let running = 0;
+    let most = 0;
+    const { ctx, page } = await openPage('desktop', {
+      ...tus.handlers,
+      'PATCH /api/uploads/*': async (r) => {
+        most = Math.max(most, ++running);
+        await sleep(20);
+        running -= 1;
+        return patch(r);
+      },
     });
     const files = Array.from({ length: 250 }, (_, i) => `f${String(i).padStart(3, '0')}.txt`);
     await dropEntries(page, [{ name: '批量', files }]);
-    await waitFor(() => posts(log, '/api/upload').length === 1);
-    const names = multipartParts(posts(log, '/api/upload')[0]).map((p) => p.filename);
-    assert.equal(names.length, 250);
-    assert.deepEqual(names, files.map((f) => '批量/' + f));
+    await waitFor(() => [...tus.uploads.values()].filter((u) => u.data.length === u.length).length === 250, 30000);
+    assert.deepEqual(tus.created.map((u) => u.meta.filename).sort(), files.map((f) => '批量/' + f));
+    assert.ok(most > 1 && most <= 3, 'files at once: ' + most);
 
     await page.evaluate(() => {
       window.__titles = [];
@@ -241,13 +264,14 @@ describe('page against a stand-in site', () => {
         .observe(document.getElementById('upList'), { childList: true, subtree: true });
     });
     await page.setInputFiles('#picker', { name: 'only.txt', mimeType: 'text/plain', buffer: Buffer.from('1') });
-    await waitFor(() => posts(log, '/api/upload').length === 2);
+    await waitFor(() => tus.created.length === 251);
     assert.ok((await page.evaluate(() => window.__titles)).includes('only.txt'));
     await ctx.close();
   });
 
   test('paste of files uploads them with a notice', async () => {
-    const { ctx, page, log } = await openPage('desktop', { 'POST /api/upload': () => jsonAnswer({ ok: true, files: [] }) });
+    const tus = tusServer();
+    const { ctx, page } = await openPage('desktop', tus.handlers);
     await page.evaluate(() => {
       const dt = new DataTransfer();
       dt.items.add(new File(['png'], 'image.png', { type: 'image/png' }));
@@ -255,8 +279,122 @@ describe('page against a stand-in site', () => {
       document.dispatchEvent(new ClipboardEvent('paste', { clipboardData: dt, bubbles: true, cancelable: true }));
     });
     await waitToast(page, '已从剪贴板上传 2 个文件');
-    await waitFor(() => posts(log, '/api/upload').length === 1);
-    assert.deepEqual(multipartParts(posts(log, '/api/upload')[0]).map((p) => p.filename), ['image.png', 'b.txt']);
+    await waitFor(() => tus.created.length === 2);
+    assert.deepEqual(tus.created.map((u) => u.meta.filename).sort(), ['b.txt', 'image.png']);
+    await ctx.close();
+  });
+
+  test('cut requests: the page asks the offset and sends only the rest; a 409 is read back the same way', async () => {
+    const tus = tusServer();
+    const patch = tus.handlers['PATCH /api/uploads/*'];
+    const seen = new Set();
+    const { ctx, page, errors } = await openPage('phone', {
+      ...tus.handlers,
+      'PATCH /api/uploads/*': (r) => {
+        const u = tus.uploads.get(r.path.split('/').pop());
+        if (seen.has(u.id)) return patch(r);
+        seen.add(u.id);
+        // The first piece: half of it arrives before the cut, or all of it arrives and the
+        // page hears of it only as a conflict.
+        u.patches.push(0);
+        if (u.meta.filename === 'cut.bin') { u.data = r.body.subarray(0, 60000); return 'abort'; }
+        u.data = Buffer.from(r.body);
+        return { status: 409, headers: { 'Tus-Resumable': '1.0.0' }, body: '' };
+      },
+    }, { origin: MOCK_LAN_ORIGIN });
+    const bytes = (n, seed) => Buffer.from(Array.from({ length: n }, (_, i) => (i * seed) & 255));
+    await page.setInputFiles('#picker', [
+      { name: 'cut.bin', mimeType: 'application/octet-stream', buffer: bytes(150000, 7) },
+      { name: 'late.bin', mimeType: 'application/octet-stream', buffer: bytes(90000, 13) },
+    ]);
+    await page.waitForSelector('.up-pc.ok', { timeout: 10000 });
+    const cut = tus.created.find((u) => u.meta.filename === 'cut.bin');
+    const late = tus.created.find((u) => u.meta.filename === 'late.bin');
+    assert.deepEqual(cut.patches, [0, 60000]);
+    assert.ok(cut.data.equals(bytes(150000, 7)));
+    assert.deepEqual(late.patches, [0, 90000].slice(0, late.patches.length));
+    assert.equal(late.patches.length, 1, 'nothing sent again after the conflict');
+    assert.ok(late.data.equals(bytes(90000, 13)));
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+
+  test('offline: the row says it waits for the network, keeps the screen hint, and goes on at once when the network is back', async () => {
+    const tus = tusServer();
+    // The stand-in site answers even an offline browser: it fails every request itself.
+    let down = false;
+    const handlers = {};
+    for (const [k, h] of Object.entries(tus.handlers)) handlers[k] = (r) => (down ? 'abort' : h(r));
+    const { ctx, page } = await openPage('phone', handlers, { origin: MOCK_LAN_ORIGIN });
+    down = true;
+    await ctx.setOffline(true);
+    await page.setInputFiles('#picker', { name: 'trip.mp4', mimeType: 'video/mp4', buffer: Buffer.alloc(300000, 1) });
+    await page.waitForSelector('.up.wait');
+    assert.match(await page.textContent('.up .up-sb'), /^0 B \/ 293 KB\u00A0·\u00A0网络断了，连上后自动接着传$/);
+    assert.equal(await page.textContent('#upTitle'), '正在上传');
+    assert.equal(await page.textContent('#upHint:not([hidden])'), '传完之前请别锁屏、别切走这个页面（断了也会自动接着传）');
+    // Tries at 0, 1 and 3 s have failed by now; the next would come only at 7 s.
+    await sleep(3500);
+    const back = Date.now();
+    down = false;
+    await ctx.setOffline(false);
+    await page.waitForSelector('.up-pc.ok', { timeout: 10000 });
+    assert.ok(Date.now() - back < 2500, 'went on ' + (Date.now() - back) + ' ms after the network came back');
+    assert.equal(tus.created[0].data.length, 300000);
+    await ctx.close();
+  });
+
+  test('after a reload the unfinished drop is listed with what the PC holds; picking the file again continues it; another is dropped on request', async () => {
+    const tus = tusServer();
+    const patch = tus.handlers['PATCH /api/uploads/*'];
+    let cutting = true;
+    const handlers = {
+      ...tus.handlers,
+      'PATCH /api/uploads/*': (r) => {
+        if (!cutting) return patch(r);
+        // The first piece of each file is cut after half of it (at most 100000 bytes);
+        // every later try is cut before its first byte.
+        const u = tus.uploads.get(r.path.split('/').pop());
+        u.patches.push(Number(r.headers['upload-offset']));
+        if (!u.data.length) u.data = Buffer.from(r.body.subarray(0, Math.min(100000, r.body.length / 2)));
+        return 'abort';
+      },
+    };
+    const ctx = await newContext(browser, 'phone');
+    await mockSite(ctx, handlers, MOCK_LAN_ORIGIN);
+    const page = await ctx.newPage();
+    const d = answerDialogs(page, [true]);
+    await page.goto(MOCK_LAN_ORIGIN + '/');
+    const video = Buffer.from(Array.from({ length: 250000 }, (_, i) => (i * 31) & 255));
+    const other = Buffer.alloc(5000, 9);
+    await page.setInputFiles('#picker', { name: 'v.mp4', mimeType: 'video/mp4', buffer: video });
+    await waitFor(() => tus.created.length === 1 && tus.created[0].data.length === 100000);
+    await page.setInputFiles('#picker', { name: 'other.bin', mimeType: 'application/octet-stream', buffer: other });
+    await waitFor(() => tus.created.length === 2);
+    await page.reload();
+    await page.waitForFunction(() => document.querySelectorAll('.up.pend').length === 2);
+    // The page learnt of none of the bytes before the reload; the list shows what the PC has.
+    await page.waitForFunction(() => document.querySelector('.up.pend .up-sb').textContent.startsWith('已传 97.7 KB / 244 KB'));
+    assert.equal(await page.textContent('#upTitle'), '上次没传完');
+    assert.equal(await page.isHidden('#upHint'), true);
+    assert.deepEqual(await page.$$eval('.up.pend', (rs) => rs.map((r) => [r.querySelector('.up-nm').textContent, r.querySelector('.up-pc').textContent])),
+      [['v.mp4', '没传完'], ['other.bin', '没传完']]);
+    assert.match(await page.textContent('.up.pend .up-sb'), /\u00A0·\u00A0重新选同一个文件（夹）就接着传\u00A0·\u00A0不传了$/);
+
+    await page.click('.up.pend:nth-child(2) [data-drop]');
+    assert.equal(d.seen[0].message, '不传「other.bin」了？电脑上收到的半截会删掉。');
+    await waitFor(() => tus.uploads.size === 1);
+
+    // Picked again under another name (phones name picks as they like): same size and content.
+    cutting = false;
+    await page.setInputFiles('#picker', { name: 'IMG_0001.mp4', mimeType: 'video/mp4', buffer: video });
+    await page.waitForSelector('.up-pc.ok');
+    assert.equal(tus.created.length, 2);
+    const u = tus.created[0];
+    assert.ok(u.data.equals(video));
+    assert.equal(u.patches[u.patches.length - 1], 100000, 'continued from the PC\'s offset: ' + u.patches);
+    await page.waitForSelector('#upCard[hidden]', { state: 'attached', timeout: 8000 });
+    assert.equal(await page.evaluate(() => localStorage.getItem('skiffbox_uploads')), null);
     await ctx.close();
   });
 

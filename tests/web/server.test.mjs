@@ -4,11 +4,12 @@
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
   launchBrowser, newContext, startServer, probeServer, waitToast, dropEntries, answerDialogs,
-  collectErrors, readTree, sleep, WINE, LAN_HOST,
+  collectErrors, readTree, sleep, pacedProxy, WINE, LAN_HOST,
 } from './lib.mjs';
 
 const has = await probeServer();
@@ -31,7 +32,17 @@ async function openReal(server, kind) {
   return { ctx, page, errors, requests };
 }
 
-const uploads = (requests) => requests.filter((r) => r.method() === 'POST' && new URL(r.url()).pathname === '/api/upload');
+// The resumable uploads the page created, with their metadata decoded.
+const creations = (requests) => requests
+  .filter((r) => r.method() === 'POST' && new URL(r.url()).pathname === '/api/uploads')
+  .map((r) => {
+    const meta = {};
+    for (const pair of (r.headers()['upload-metadata'] || '').split(',')) {
+      const [k, v = ''] = pair.split(' ');
+      meta[k] = Buffer.from(v, 'base64').toString('utf8');
+    }
+    return meta;
+  });
 
 async function waitFor(cond, ms = 15000) {
   const end = Date.now() + ms;
@@ -56,18 +67,6 @@ async function pickFiles(page, files) {
     name, mimeType: 'application/octet-stream', buffer: Buffer.from(content),
   })));
   await page.waitForSelector(`.row[data-path="${files[files.length - 1][0]}"]`);
-}
-
-// Records the field and file names of every multipart body the page sends.
-async function recordUploads(page) {
-  await page.evaluate(() => {
-    window.__sent = [];
-    const send = XMLHttpRequest.prototype.send;
-    XMLHttpRequest.prototype.send = function (body) {
-      if (body instanceof FormData) window.__sent.push([...body.entries()].map(([k, v]) => k + '=' + v.name));
-      return send.call(this, body);
-    };
-  });
 }
 
 function zipEntries(file) {
@@ -120,7 +119,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     await done(ctx);
   });
 
-  test('phone: pickers upload loose files and a folder tree, under the device name', { skip: needs('page', 'upload', 'files') }, async () => {
+  test('phone: pickers upload loose files and a folder tree, under the device name', { skip: needs('page', 'uploads', 'files') }, async () => {
     await fresh();
     const { ctx, page, errors, requests } = await openReal(server, 'phone');
     answerDialogs(page, ['  小明 的 手机  ']);
@@ -132,8 +131,8 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     writeFiles(folder, { '图片/a.jpg': 'jpg', '文档/b.txt': 'txt', 'top.md': '# md' });
     await page.setInputFiles('#folderPick', folder);
     await page.waitForSelector('.row[data-path="项目资料"]');
-    await waitFor(() => uploads(requests).length === 2);
-    assert.equal(uploads(requests)[0].headers()['x-device-name'], encodeURIComponent('小明 的 手机'));
+    await waitFor(() => creations(requests).length === 6);
+    assert.deepEqual([...new Set(creations(requests).map((m) => m.device))], ['小明 的 手机']);
     assert.deepEqual(readTree(server.inbox), {
       'a.txt': 'A', 'c.bin': '', '说明 1.txt': 'B',
       '项目资料/图片/a.jpg': 'jpg', '项目资料/文档/b.txt': 'txt', '项目资料/top.md': '# md',
@@ -145,34 +144,93 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     await done(ctx);
   });
 
-  test('drops: one request per top folder with loose files last; a 250-file folder read in batches', { skip: needs('page', 'upload', 'files') }, async () => {
+  test('drops: one group per drop; a folder dropped again lands whole in a numbered folder, loose names numbered; a 250-file folder read in batches', { skip: needs('page', 'uploads', 'files') }, async () => {
     await fresh();
     const { ctx, page, requests } = await openReal(server, 'desktop');
-    await recordUploads(page);
-    await dropEntries(page, [
+    const drop = [
       { name: 'x.txt' }, { name: '项目资料', files: ['图片/a.jpg', '文档/b.jpg'] }, { name: 'y.txt' },
-      { name: 'photos', files: ['2024/p.jpg'] }, { name: 'z.txt' },
-    ]);
-    await page.waitForSelector('.row[data-path="z.txt"]');
-    await waitFor(() => uploads(requests).length === 3);
-    assert.deepEqual(await page.evaluate(() => window.__sent), [
-      ['file=项目资料/图片/a.jpg', 'file=项目资料/文档/b.jpg'],
-      ['file=photos/2024/p.jpg'],
-      ['file=x.txt', 'file=y.txt', 'file=z.txt'],
-    ]);
-    assert.deepEqual(Object.keys(readTree(server.inbox)), [
-      'photos/2024/p.jpg', 'x.txt', 'y.txt', 'z.txt', '项目资料/图片/a.jpg', '项目资料/文档/b.jpg']);
-    assert.equal(readTree(server.inbox)['项目资料/文档/b.jpg'], 'data of /项目资料/文档/b.jpg');
+      { name: 'photos', files: ['2024/p.jpg'] },
+    ];
+    await dropEntries(page, drop);
+    await page.waitForSelector('.row[data-path="photos"]');
+    await waitFor(() => Object.keys(readTree(server.inbox)).length === 5);
+    let made = creations(requests);
+    assert.deepEqual(made.map((m) => m.filename).sort(), ['photos/2024/p.jpg', 'x.txt', 'y.txt', '项目资料/图片/a.jpg', '项目资料/文档/b.jpg']);
+    assert.equal(new Set(made.map((m) => m.group)).size, 1);
+
+    // The same drop again: the names a multipart upload of the same files would get.
+    await dropEntries(page, drop);
+    await waitFor(() => Object.keys(readTree(server.inbox)).length === 10);
+    made = creations(requests);
+    assert.equal(new Set(made.map((m) => m.group)).size, 2);
+    assert.deepEqual(readTree(server.inbox), {
+      'photos/2024/p.jpg': 'data of /photos/2024/p.jpg', 'photos(1)/2024/p.jpg': 'data of /photos/2024/p.jpg',
+      'x(1).txt': 'data of /x.txt', 'x.txt': 'data of /x.txt', 'y(1).txt': 'data of /y.txt', 'y.txt': 'data of /y.txt',
+      '项目资料(1)/图片/a.jpg': 'data of /项目资料/图片/a.jpg', '项目资料(1)/文档/b.jpg': 'data of /项目资料/文档/b.jpg',
+      '项目资料/图片/a.jpg': 'data of /项目资料/图片/a.jpg', '项目资料/文档/b.jpg': 'data of /项目资料/文档/b.jpg',
+    });
 
     const names = Array.from({ length: 250 }, (_, i) => `n${i}.txt`);
     await dropEntries(page, [{ name: '批量', files: names }]);
     await page.waitForSelector('.row[data-path="批量"]');
-    await waitFor(() => uploads(requests).length === 4);
-    await waitFor(() => fs.existsSync(path.join(server.inbox, '批量')) && fs.readdirSync(path.join(server.inbox, '批量')).length === 250);
+    await waitFor(() => fs.existsSync(path.join(server.inbox, '批量')) && fs.readdirSync(path.join(server.inbox, '批量')).length === 250, 60000);
+    await page.waitForSelector('#upCard[hidden]', { state: 'attached' });
+    assert.equal(await page.evaluate(() => localStorage.getItem('skiffbox_uploads')), null);
     await done(ctx);
   });
 
-  test('two pages: a new file shows within one poll; a deleted folder returns the other page to the top', { skip: needs('page', 'upload', 'files', 'delete', 'stat') }, async () => {
+  // A phone's upload through a paced proxy, so that the test can act half-way.
+  async function pacedUpload(kind, size) {
+    await fresh();
+    const proxy = await pacedProxy(() => server.port, 12 * 1048576);
+    const ctx = await newContext(browser, kind);
+    const page = await ctx.newPage();
+    const errors = collectErrors(page);
+    await page.goto(`http://${LAN_HOST}:${proxy.port}/`);
+    const file = path.join(server.tmp, 'clip.mp4');
+    fs.writeFileSync(file, crypto.randomBytes(size));
+    await page.setInputFiles('#picker', file);
+    const sha = (f) => crypto.createHash('sha256').update(fs.readFileSync(f)).digest('hex');
+    return { proxy, ctx, page, errors, file, sha };
+  }
+
+  test('phone: the server stops and starts again mid-upload; the upload finishes by itself, bytes intact', { skip: needs('page', 'uploads', 'files') }, async () => {
+    const size = 48 * 1048576;
+    const { proxy, ctx, page, errors, file, sha } = await pacedUpload('phone', size);
+    // Into the second piece, so that the first is recorded on the PC before the cut.
+    await waitFor(() => proxy.sent > 40 * 1048576, 30000);
+    await server.restart();
+    const after = proxy.sent;
+    await page.waitForSelector('.row[data-path="clip.mp4"]', { timeout: 60000 });
+    assert.equal(sha(path.join(server.inbox, 'clip.mp4')), sha(file));
+    assert.ok(proxy.sent - after < size, `sent ${proxy.sent - after} bytes after the restart for a ${size}-byte file`);
+    assert.deepEqual(Object.keys(readTree(server.inbox)), ['clip.mp4']);
+    assert.deepEqual(errors, []);
+    await proxy.close();
+    await done(ctx);
+  });
+
+  test('phone: after a reload the half-sent file is listed, and picking it again sends only the rest', { skip: needs('page', 'uploads', 'files') }, async () => {
+    const size = 40 * 1048576;
+    const { proxy, ctx, page, errors, file, sha } = await pacedUpload('phone', size);
+    await waitFor(() => proxy.sent > 20 * 1048576, 30000);
+    await page.reload();
+    await page.waitForSelector('.up.pend');
+    assert.equal(await page.textContent('.up.pend .up-nm'), 'clip.mp4');
+    // What the PC holds, asked after the reload: every byte that arrived before the cut.
+    await page.waitForFunction(() => /^已传 (1\d|2\d)\.\d MB \/ 40\.0 MB/.test(document.querySelector('.up.pend .up-sb').textContent));
+    const before = proxy.sent;
+    await page.setInputFiles('#picker', file);
+    await page.waitForSelector('.row[data-path="clip.mp4"]', { timeout: 60000 });
+    assert.equal(sha(path.join(server.inbox, 'clip.mp4')), sha(file));
+    assert.ok(proxy.sent - before < size - 10 * 1048576, `sent ${proxy.sent - before} bytes the second time for a ${size}-byte file`);
+    assert.deepEqual(Object.keys(readTree(server.inbox)), ['clip.mp4']);
+    assert.deepEqual(errors, []);
+    await proxy.close();
+    await done(ctx);
+  });
+
+  test('two pages: a new file shows within one poll; a deleted folder returns the other page to the top', { skip: needs('page', 'uploads', 'files', 'delete', 'stat') }, async () => {
     await fresh();
     const a = await openReal(server, 'desktop');
     const b = await openReal(server, 'phone');
@@ -193,7 +251,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     await done(a.ctx, b.ctx);
   });
 
-  test('downloads: one file directly, a folder or two files as a ZIP, a ZIP error as a notice; __proto__ too', { skip: needs('page', 'upload', 'files', 'download', 'zip') }, async () => {
+  test('downloads: one file directly, a folder or two files as a ZIP, a ZIP error as a notice; __proto__ too', { skip: needs('page', 'uploads', 'files', 'download', 'zip') }, async () => {
     await fresh();
     const { ctx, page, errors } = await openReal(server, 'desktop');
     await pickFiles(page, [['a.txt', 'A file'], ['__proto__', 'proto']]);
@@ -225,7 +283,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     await done(ctx);
   });
 
-  test('previews: an image dialog, a video whose dialog stops it on close, a text file in a new window', { skip: needs('page', 'upload', 'files', 'download') }, async () => {
+  test('previews: an image dialog, a video whose dialog stops it on close, a text file in a new window', { skip: needs('page', 'uploads', 'files', 'download') }, async () => {
     await fresh();
     const { ctx, page } = await openReal(server, 'desktop');
     const png = await page.screenshot({ clip: { x: 0, y: 0, width: 40, height: 30 } });
@@ -256,7 +314,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     await done(ctx);
   });
 
-  test('delete, clear and the text tab from a phone', { skip: needs('page', 'upload', 'files', 'delete', 'stat', 'clear', 'text', 'texts') }, async () => {
+  test('delete, clear and the text tab from a phone', { skip: needs('page', 'uploads', 'files', 'delete', 'stat', 'clear', 'text', 'texts') }, async () => {
     await fresh();
     const { ctx, page, errors } = await openReal(server, 'phone');
     const d = answerDialogs(page, [true, true, true, true]);
@@ -306,7 +364,7 @@ describe('smoke run against the Windows build', { skip: WINE ? false : 'only wit
   before(async () => { browser = await launchBrowser(); });
   after(async () => { await browser.close(); });
 
-  test('load, upload, list, download', { skip: needs('page', 'upload', 'files', 'download') }, async () => {
+  test('load, upload, list, download', { skip: needs('page', 'uploads', 'files', 'download') }, async () => {
     const server = await startServer();
     const { ctx, page, errors } = await openReal(server, 'phone');
     await pickFiles(page, [['你好.txt', 'hello from wine']]);
