@@ -244,6 +244,41 @@ class Nginx:
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
 
+def parse_size(text):
+    """Bytes of a size written as 2G, 64M, 512K or a plain number."""
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    text = text.strip().upper()
+    if text and text[-1] in units:
+        return int(float(text[:-1]) * units[text[-1]])
+    return int(text)
+
+
+def make_file(path, size):
+    """A file of random bytes (kept from an earlier run if its size fits), read once so that
+    every round sends it from the page cache."""
+    if not os.path.exists(path) or os.path.getsize(path) != size:
+        write_random(path, size)
+    warm_cache(path)
+
+
+def settle():
+    """Writes out dirty pages so no round pays for the previous one's writeback."""
+    os.sync()
+    time.sleep(0.5)
+
+
+def clear_folder(folder):
+    """Removes everything in `folder` except hidden names (our server's state folder)."""
+    for name in os.listdir(folder):
+        if name.startswith("."):
+            continue
+        path = os.path.join(folder, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+
+
 def warm_cache(path):
     """Reads a file once so that every round serves it from the page cache."""
     with open(path, "rb") as f:
