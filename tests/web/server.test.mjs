@@ -131,13 +131,16 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     writeFiles(folder, { '图片/a.jpg': 'jpg', '文档/b.txt': 'txt', 'top.md': '# md' });
     await page.setInputFiles('#folderPick', folder);
     await page.waitForSelector('.row[data-path="项目资料"]');
-    await waitFor(() => creations(requests).length === 6);
+    // A folder is listed with its first file; the others follow one by one.
+    await waitFor(() => Object.keys(readTree(server.inbox)).length === 6);
+    assert.equal(creations(requests).length, 6);
     assert.deepEqual([...new Set(creations(requests).map((m) => m.device))], ['小明 的 手机']);
     assert.deepEqual(readTree(server.inbox), {
       'a.txt': 'A', 'c.bin': '', '说明 1.txt': 'B',
       '项目资料/图片/a.jpg': 'jpg', '项目资料/文档/b.txt': 'txt', '项目资料/top.md': '# md',
     });
-    assert.match(await page.textContent('.row[data-path="a.txt"] .sb'), / · 小明 的 手机 · /);
+    // The sender is recorded once the drop has settled on the PC; the next poll shows it.
+    await page.waitForFunction(() => / · 小明 的 手机 · /.test(document.querySelector('.row[data-path="a.txt"] .sb').textContent));
     await page.click('.row[data-path="项目资料"]');
     await page.waitForSelector('.row[data-path="项目资料/图片"]');
     assert.deepEqual(errors, []);
@@ -258,6 +261,8 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     writeFiles(path.join(server.tmp, 'src', 'pics'), { 'x.txt': 'x', 'sub/y.txt': 'y' });
     await page.setInputFiles('#folderPick', path.join(server.tmp, 'src', 'pics'));
     await page.waitForSelector('.row[data-path="pics"]');
+    // A folder is listed with its first file; the others follow one by one.
+    await waitFor(() => Object.keys(readTree(server.inbox)).length === 4);
     const box = (p) => `.row[data-path="${p}"] input.pick`;
 
     await page.check(box('__proto__'));
@@ -322,6 +327,8 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
     writeFiles(path.join(server.tmp, 'src', 'photos'), { 'a.jpg': 'aaa', 'b.jpg': 'bbbb', 'sub/c.jpg': 'ccccc' });
     await page.setInputFiles('#folderPick', path.join(server.tmp, 'src', 'photos'));
     await page.waitForSelector('.row[data-path="photos"]');
+    // A folder is listed with its first file; the others follow one by one.
+    await waitFor(() => Object.keys(readTree(server.inbox)).length === 5);
 
     await page.click('.row[data-path="photos"] [data-act=del]');
     await page.waitForSelector('.row[data-path="photos"]', { state: 'detached' });
