@@ -190,6 +190,7 @@ describe('page against a stand-in site', () => {
         return create(r);
       },
     });
+    await stubWakeLock(page);
     await page.evaluate(() => {
       window.__rows = [];
       new MutationObserver((ms) => ms.forEach((m) => m.addedNodes.forEach((el) => {
@@ -231,6 +232,8 @@ describe('page against a stand-in site', () => {
       ['photos（1 个文件）', '失败', 'up-pc bad'],
       ['共 3 个文件', '失败', 'up-pc bad'],
     ]);
+    // The PC's own page (a secure context) holds the screen on while it uploads.
+    assert.deepEqual(await page.evaluate(() => window.__wake), ['request screen', 'release']);
     // Finished drops are not kept; the card goes once the rows have gone.
     await page.waitForSelector('#upCard[hidden]', { state: 'attached', timeout: 8000 });
     assert.equal(await page.$$eval('#upList > *', (x) => x.length), 0);
@@ -326,6 +329,7 @@ describe('page against a stand-in site', () => {
     const handlers = {};
     for (const [k, h] of Object.entries(tus.handlers)) handlers[k] = (r) => (down ? 'abort' : h(r));
     const { ctx, page } = await openPage('phone', handlers, { origin: MOCK_LAN_ORIGIN });
+    await stubWakeLock(page);
     down = true;
     await ctx.setOffline(true);
     await page.setInputFiles('#picker', { name: 'trip.mp4', mimeType: 'video/mp4', buffer: Buffer.alloc(300000, 1) });
@@ -341,6 +345,8 @@ describe('page against a stand-in site', () => {
     await page.waitForSelector('.up-pc.ok', { timeout: 10000 });
     assert.ok(Date.now() - back < 2500, 'went on ' + (Date.now() - back) + ' ms after the network came back');
     assert.equal(tus.created[0].data.length, 300000);
+    // A page opened by address may not hold the screen: the hint is all it has.
+    assert.deepEqual(await page.evaluate(() => window.__wake), []);
     await ctx.close();
   });
 
@@ -705,6 +711,19 @@ describe('page against a stand-in site', () => {
     await ctx.close();
   });
 });
+
+// Records the page's screen wake lock requests and releases.
+function stubWakeLock(page) {
+  return page.evaluate(() => {
+    window.__wake = [];
+    Object.defineProperty(navigator, 'wakeLock', { value: { request(type) {
+      window.__wake.push('request ' + type);
+      const lock = new EventTarget();
+      lock.release = () => { window.__wake.push('release'); return Promise.resolve(); };
+      return Promise.resolve(lock);
+    } } });
+  });
+}
 
 async function waitFor(cond, ms = 10000) {
   const end = Date.now() + ms;
