@@ -132,7 +132,9 @@ async function launch(server) {
 
 // A loopback proxy in front of the server that paces what clients send to `bytesPerSecond`
 // (all connections together), so a test can act in the middle of an upload, and counts it.
-// A connection whose server side is gone is cut, as a dropped network would.
+// A connection whose server side is gone is cut, as a dropped network would. The server
+// answers only its own address, so the proxy's port in Host and Origin becomes the server's
+// (every connection carries one request).
 export async function pacedProxy(targetPort, bytesPerSecond) {
   let nextFree = Date.now();
   const conns = new Set();
@@ -143,12 +145,23 @@ export async function pacedProxy(targetPort, bytesPerSecond) {
     const cut = () => { client.destroy(); upstream.destroy(); conns.delete(client); };
     upstream.on('error', cut);
     client.on('error', cut);
-    upstream.on('close', cut);
     client.on('close', cut);
+    // The server's end of the answer ends the client's side once all of it is written.
     upstream.pipe(client);
+    let head = Buffer.alloc(0);
     client.on('data', (buf) => {
       proxy.sent += buf.length;
-      upstream.write(buf);
+      if (head) {
+        head = Buffer.concat([head, buf]);
+        const end = head.indexOf('\r\n\r\n');
+        if (end < 0) return;
+        const text = head.subarray(0, end).toString('latin1')
+          .replaceAll(`${LAN_HOST}:${proxy.port}`, `${LAN_HOST}:${targetPort()}`);
+        upstream.write(Buffer.concat([Buffer.from(text, 'latin1'), head.subarray(end)]));
+        head = null;
+      } else {
+        upstream.write(buf);
+      }
       nextFree = Math.max(nextFree, Date.now()) + buf.length / bytesPerSecond * 1000;
       const wait = nextFree - Date.now();
       if (wait > 1) { client.pause(); setTimeout(() => client.resume(), wait); }
