@@ -185,7 +185,7 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
   // A phone's upload through a paced proxy, so that the test can act half-way.
   async function pacedUpload(kind, size) {
     await fresh();
-    const proxy = await pacedProxy(() => server.port, 12 * 1048576);
+    const proxy = await pacedProxy(() => server.port, 16 * 1048576);
     const ctx = await newContext(browser, kind);
     const page = await ctx.newPage();
     const errors = collectErrors(page);
@@ -198,10 +198,10 @@ describe('page against the real server', { skip: WINE ? 'the Windows build runs 
   }
 
   test('phone: the server stops and starts again mid-upload; the upload finishes by itself, bytes intact', { skip: needs('page', 'uploads', 'files') }, async () => {
-    const size = 48 * 1048576;
+    const size = 80 * 1048576;
     const { proxy, ctx, page, errors, file, sha } = await pacedUpload('phone', size);
-    // Into the second piece, so that the first is recorded on the PC before the cut.
-    await waitFor(() => proxy.sent > 40 * 1048576, 30000);
+    // Into the second piece of 64 MiB, so that the first is recorded on the PC before the cut.
+    await waitFor(() => proxy.sent > 70 * 1048576, 30000);
     await server.restart();
     const after = proxy.sent;
     await page.waitForSelector('.row[data-path="clip.mp4"]', { timeout: 60000 });
