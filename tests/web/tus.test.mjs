@@ -81,6 +81,8 @@ test('tus-js-client resumes after its connection is cut', async () => {
   try {
     await send(`http://127.0.0.1:${relay.port}/api/uploads`, data, {
       metadata: { filename: 'resumed.bin' },
+      // The server answers only its own address; the relay is a stretch of wire, not a name.
+      headers: { Host: `127.0.0.1:${server.port}` },
     });
   } finally {
     relay.relay.close();
