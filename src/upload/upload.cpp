@@ -341,6 +341,23 @@ int upload_store(const Config* config, const char* dir, const UploadBody* body, 
 
 // ---- Placing files by the rules of an upload -----------------------------------------------
 
+namespace {
+
+// Makes the missing folders of a relative path again, one level at a time: each level is
+// reached through rel_join once it exists, so no link and no second name of an entry is ever
+// passed through.
+void remake_dirs(const Config* config, char** comps, int count) {
+    for (int i = 1; i <= count; ++i) {
+        TextOwner parent(i == 1 ? text_copy(config->inbox_dir) : rel_join(config, comps, i - 1));
+        if (!parent || !fs_is_dir(parent.get())) return;
+        TextOwner level(fs_path_join(parent.get(), comps[i - 1]));
+        if (!level) return;
+        if (!fs_is_dir(level.get())) fs_make_dir(level.get());
+    }
+}
+
+}  // namespace
+
 int upload_target_open(const Config* config, const char* dir, UploadDirMode mode,
                        UploadTarget* target) {
     memset(target, 0, sizeof *target);
@@ -351,9 +368,8 @@ int upload_target_open(const Config* config, const char* dir, UploadDirMode mode
     TextOwner joined;
     const char* folder = config->inbox_dir;
     if (comps.count > 0) {
+        if (mode == UPLOAD_DIR_RECREATE) remake_dirs(config, comps.items, comps.count);
         joined.reset(rel_join(config, comps.items, comps.count));
-        if (joined && mode == UPLOAD_DIR_RECREATE && !fs_is_dir(joined.get()))
-            fs_mkdirs(joined.get());
         if (!joined || !fs_is_dir(joined.get())) return -1;
         folder = joined.get();
     }
