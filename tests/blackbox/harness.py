@@ -172,6 +172,7 @@ class Server:
         same inbox; the output starts afresh."""
         self.kill()
         self._reader.join(timeout=10)
+        self.proc.stdout.close()
         with self._lock:
             self._out.clear()
         self.start()

@@ -229,6 +229,26 @@ class ResumeTest(unittest.TestCase):
                 self.assertEqual(sha(f.read()), sha(data))
             self.assertEqual(part_files(server), [])
 
+    def test_a_new_request_takes_over_from_one_left_hanging(self):
+        """A phone that lost its Wi-Fi leaves its request hanging on the server; the request it
+        sends once it is back goes on at once instead of waiting out the old one's time-out."""
+        data = os.urandom(1000000)
+        with Server() as server:
+            location = new_upload(server, len(data), filename="hanging.bin")
+            head_text = ("PATCH %s HTTP/1.1\r\nHost: 127.0.0.1\r\nTus-Resumable: 1.0.0\r\n"
+                         "Upload-Offset: 0\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n"
+                         % (location, PATCH_TYPE, len(data)))
+            with server.connect() as hanging:
+                hanging.sendall(head_text.encode() + data[:400000])
+                time.sleep(0.5)
+                started = time.time()
+                status, headers, _ = patch(server, location, 0, data)
+                self.assertEqual((status, headers.get("upload-offset")), (409, "400000"))
+                self.assertLess(time.time() - started, 4)
+                self.assertEqual(patch(server, location, 400000, data[400000:])[0], 204)
+            with open(os.path.join(server.inbox, "hanging.bin"), "rb") as f:
+                self.assertEqual(sha(f.read()), sha(data))
+
     def test_restart_between_chunks(self):
         data = os.urandom(2 * 1024 * 1024 + 5)
         with Server() as server:
