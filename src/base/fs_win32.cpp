@@ -407,7 +407,9 @@ int fs_move_new(const char* from, const char* to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails on any existing name.
     if (MoveFileExW(wide_from.text, wide_to.text, 0)) return 0;
     DWORD error = GetLastError();
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FS_ERR_EXISTS : -1;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FS_ERR_EXISTS;
+    // A folder of that name answers "access denied".
+    return GetFileAttributesW(wide_to.text) != INVALID_FILE_ATTRIBUTES ? FS_ERR_EXISTS : -1;
 }
 
 int fs_free_space(const char* path, uint64_t* bytes) {

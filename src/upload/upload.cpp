@@ -331,7 +331,8 @@ int upload_store(const Config* config, const char* dir, const UploadBody* body, 
                  StrBuf* answer) {
     UploadContext context;
     memset(&context, 0, sizeof context);
-    int result = upload_target_open(config, dir ? dir : "", UPLOAD_DIR_EXISTING, &context.target) != 0
+    int opened = upload_target_open(config, dir ? dir : "", UPLOAD_DIR_EXISTING, &context.target);
+    int result = opened != 0
                      ? UPLOAD_NO_FOLDER
                      : store_parts(&context, body, device ? device : "", answer);
     upload_target_free(&context.target);
@@ -462,4 +463,3 @@ void upload_console_line(const Config* config, int stored) {
     usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
     con_write_line(line.c_str());
 }
-

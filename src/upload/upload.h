@@ -59,7 +59,6 @@ struct UploadTarget {
     PathNumbers numbers;  // the last number used for each name, so numbering goes on from it
 };
 
-
 // What to do with a target folder that is not there.
 enum UploadDirMode {
     UPLOAD_DIR_EXISTING,  // refuse it
