@@ -75,7 +75,6 @@ struct Group {
 struct TusState {
     std::mutex lock;
     std::condition_variable released;  // some upload stopped being busy
-    const Config* config = nullptr;
     std::unordered_map<std::string, Upload> uploads;
     std::unordered_map<std::string, Group> groups;
     std::unordered_map<uint32_t, int> per_address;  // unfinished uploads per client address
@@ -590,7 +589,6 @@ void tus_start(const Config* config) {
     int64_t now = now_seconds();
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        s.config = config;
         s.uploads.clear();
         s.groups.clear();
         s.per_address.clear();
@@ -616,10 +614,8 @@ void tus_start(const Config* config) {
     }
     // Data without a record, records that were dropped, temporary files of cut writes.
     for (const std::string& name : list.names) {
-        std::string stem = name.substr(0, name.find('.'));
-        if (name == GROUPS_FILE || loaded.count(stem)) {
-            if (!ends_with(name, ".tmp")) continue;
-        }
+        bool kept = name == GROUPS_FILE || loaded.count(name.substr(0, name.find('.'))) > 0;
+        if (kept && !ends_with(name, ".tmp")) continue;
         fs_delete_file((dir + FS_SEP + name).c_str());
     }
     std::vector<std::string> complete;
