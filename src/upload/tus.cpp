@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -31,8 +31,8 @@ constexpr const char* PART_SUFFIX = ".part";
 constexpr const char* RECORD_SUFFIX = ".json";
 // A device name keeps as many characters as an X-Device-Name header does.
 constexpr size_t DEVICE_MAX_CHARS = 40;
-// How long a request that takes an upload over waits for the request it stopped.
-constexpr auto STOP_WAIT = std::chrono::seconds(5);
+// How often a request tries to take over an upload that others keep taking.
+constexpr int TAKE_OVER_TRIES = 3;
 // A group's progress is written to groups.json at most this often; a restart then keeps a
 // group at most this much longer than a day.
 constexpr int64_t GROUP_TOUCH_WRITE_SECONDS = 3600;
@@ -40,6 +40,16 @@ constexpr int64_t GROUP_TOUCH_WRITE_SECONDS = 3600;
 constexpr size_t SENDER_BATCH = 256;
 constexpr int HOUSEKEEPING_PERIOD_MS = 1000;
 constexpr size_t HOUSEKEEPING_STACK_BYTES = 64 * 1024;
+
+// Who may write an upload's data. Every request that takes the upload gets a new generation;
+// a write or a flush happens only under the lock and only for the current generation, so a
+// request that a newer one superseded (its client gave up on it) can never write again, even
+// when it wakes up much later.
+struct WriteSlot {
+    std::mutex lock;
+    std::atomic<uint64_t> generation{0};
+    std::atomic<uint64_t> written{0};  // bytes in the file as the current writer left them
+};
 
 // One upload in memory; its record on disk holds the same fields.
 struct Upload {
@@ -51,11 +61,13 @@ struct Upload {
     std::string group;   // the client's group id; empty: a group of its own
     std::string metadata;
     uint32_t address = 0;
-    int64_t touched = 0;  // last progress, seconds since 1970
-    bool busy = false;    // a request writes it (or it is being placed)
+    uint64_t recorded = 0;  // the offset its record on disk holds
+    int64_t touched = 0;    // last progress, seconds since 1970
+    bool busy = false;      // a request writes it (or it is being placed)
+    uint64_t owner = 0;     // the writing generation of whoever holds it busy
     TusStopHook hook{};
     bool finished = false;  // placed into the inbox; kept only to answer late questions
-    bool gone = false;      // terminated while busy: its owner removes it
+    std::shared_ptr<WriteSlot> slot = std::make_shared<WriteSlot>();
 };
 
 // One group of uploads: a drop of files sharing top-level folder choices.
@@ -74,7 +86,6 @@ struct Group {
 
 struct TusState {
     std::mutex lock;
-    std::condition_variable released;  // some upload stopped being busy
     std::unordered_map<std::string, Upload> uploads;
     std::unordered_map<std::string, Group> groups;
     std::unordered_map<uint32_t, int> per_address;  // unfinished uploads per client address
@@ -87,8 +98,8 @@ TusState& state() {
     return s;
 }
 
-// Serialises placing files and writing groups.json. Taken before the state's lock, never
-// while holding it.
+// Serialises placing files and writing groups.json. Lock order: an upload's write slot, then
+// this, then the state's lock; none is taken while holding a later one.
 std::mutex place_lock;
 
 std::atomic<int64_t (*)(void)> clock_override{nullptr};
@@ -260,6 +271,7 @@ bool read_record(const Config* config, const std::string& id, Upload* u) {
         return false;
     u->length = static_cast<uint64_t>(length);
     u->offset = static_cast<uint64_t>(offset);
+    u->recorded = u->offset;
     u->touched = static_cast<int64_t>(json_get_number(doc.value, "touched"));
     u->address = static_cast<uint32_t>(json_get_number(doc.value, "address"));
     u->file_name = file_name;
@@ -533,7 +545,6 @@ bool finish_upload(const Config* config, const std::string& id) {
             uncount_unfinished(s, u, now);
             prune_finished(s);
         }
-        s.released.notify_all();
     }
     if (placed) record_batch(config, batch);
     return placed;
@@ -565,7 +576,7 @@ bool reconcile_data(const Config* config, const std::string& id, Upload* u) {
         return fs_set_size(file.get(), u->offset) == 0 && fs_sync(file.get()) == 0;
     }
     if (size < u->offset) {
-        u->offset = size;
+        u->offset = u->recorded = size;
         return write_record(config, id, record_text(id, *u)) == 0;
     }
     return true;
@@ -773,7 +784,6 @@ int tus_create(const Config* config, const TusCreate* request, TusInfo* out) {
         std::lock_guard<std::mutex> guard(s.lock);
         uncount_unfinished(s, s.uploads[id], u.touched);
         s.uploads.erase(id);
-        s.released.notify_all();
         return TUS_FAILED;
     }
     if (u.length == 0) {
@@ -782,7 +792,6 @@ int tus_create(const Config* config, const TusCreate* request, TusInfo* out) {
     } else {
         std::lock_guard<std::mutex> guard(s.lock);
         s.uploads[id].busy = false;
-        s.released.notify_all();
     }
     std::lock_guard<std::mutex> guard(s.lock);
     auto found = s.uploads.find(id);
@@ -793,17 +802,59 @@ int tus_create(const Config* config, const TusCreate* request, TusInfo* out) {
 
 namespace {
 
-// Waits, with the state's lock held by lock, until the upload id is not busy; a running
-// request is asked to stop first. The upload may be gone afterwards. False when it is still
-// busy after STOP_WAIT.
-bool take_over(TusState& s, std::unique_lock<std::mutex>& lock, const std::string& id) {
+// Frees the upload id from a request that still holds it, so that a newer one can go on at
+// once: the old request's connection is shut (where the system lets that wake its reading)
+// and, whether or not it wakes, it is superseded: its later writes are refused, and the bytes
+// it wrote stay in the file and counted. Waits only for a write or flush in progress. Called
+// without the state's lock.
+void take_over(const std::string& id) {
+    TusState& s = state();
+    std::shared_ptr<WriteSlot> slot;
+    uint64_t owner;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto found = s.uploads.find(id);
+        if (found == s.uploads.end() || !found->second.busy) return;
+        Upload& u = found->second;
+        if (u.hook.stop) u.hook.stop(u.hook.arg);
+        slot = u.slot;
+        owner = u.owner;
+    }
+    uint64_t written;
+    {
+        std::lock_guard<std::mutex> held(slot->lock);
+        // It ended meanwhile, or a newer request began: nothing to supersede.
+        if (slot->generation.load() != owner) return;
+        slot->generation++;
+        written = slot->written.load();
+    }
+    std::lock_guard<std::mutex> guard(s.lock);
     auto found = s.uploads.find(id);
-    if (found == s.uploads.end() || !found->second.busy) return true;
-    if (found->second.hook.stop) found->second.hook.stop(found->second.hook.arg);
-    return s.released.wait_for(lock, STOP_WAIT, [&] {
-        auto again = s.uploads.find(id);
-        return again == s.uploads.end() || !again->second.busy;
-    });
+    if (found == s.uploads.end()) return;
+    Upload& u = found->second;
+    if (!u.busy || u.owner != owner) return;
+    u.busy = false;
+    u.hook = TusStopHook{};
+    // Written but not flushed yet: in the file, and flushed by the next request's end.
+    if (!u.finished) u.offset = written;
+}
+
+// Marks a free upload busy for a new owner under the state's lock; its generation.
+uint64_t hold(Upload& u, TusStopHook hook) {
+    u.busy = true;
+    u.hook = hook;
+    u.owner = ++u.slot->generation;
+    u.slot->written.store(u.offset);
+    return u.owner;
+}
+
+// Places a complete upload that the caller marked busy with generation owner, unless a newer
+// request superseded it meanwhile. True when placed.
+bool finish_held(const Config* config, const std::string& id,
+                 const std::shared_ptr<WriteSlot>& slot, uint64_t owner) {
+    std::lock_guard<std::mutex> held(slot->lock);
+    if (slot->generation.load() != owner) return false;
+    return finish_upload(config, id);
 }
 
 }  // namespace
@@ -813,18 +864,20 @@ int tus_info(const Config* config, const char* id_text, TusInfo* out, char** met
     if (!tus_id_valid(id_text)) return TUS_NOT_FOUND;
     std::string id(id_text);
     TusState& s = state();
-    bool place = false;
+    std::shared_ptr<WriteSlot> slot;
+    uint64_t owner = 0;
     {
         std::lock_guard<std::mutex> guard(s.lock);
         auto found = s.uploads.find(id);
-        if (found == s.uploads.end() || found->second.gone) return TUS_NOT_FOUND;
+        if (found == s.uploads.end()) return TUS_NOT_FOUND;
         Upload& u = found->second;
         if (!u.finished && !u.busy && u.offset == u.length) {
-            u.busy = true;  // complete but not placed: try again now
-            place = true;
+            // Complete but not placed (its placing failed): try again now.
+            slot = u.slot;
+            owner = hold(u, TusStopHook{});
         }
     }
-    if (place && !finish_upload(config, id)) return TUS_FAILED;
+    if (slot && !finish_held(config, id, slot, owner)) return TUS_FAILED;
     std::lock_guard<std::mutex> guard(s.lock);
     auto found = s.uploads.find(id);
     if (found == s.uploads.end()) return TUS_NOT_FOUND;
@@ -834,59 +887,57 @@ int tus_info(const Config* config, const char* id_text, TusInfo* out, char** met
     return TUS_OK;
 }
 
-int tus_terminate(const Config* config, const char* id_text) {
-    if (!tus_id_valid(id_text)) return TUS_NOT_FOUND;
-    std::string id(id_text);
+namespace {
+
+// Removes an unfinished upload and its data, taking it from a request that still holds it.
+// TUS_OK, TUS_NOT_FOUND (also for a finished one), or TUS_BUSY when others keep taking it.
+int remove_upload(const Config* config, const std::string& id) {
     TusState& s = state();
-    {
-        std::unique_lock<std::mutex> lock(s.lock);
-        auto found = s.uploads.find(id);
-        if (found == s.uploads.end() || found->second.finished || found->second.gone)
-            return TUS_NOT_FOUND;
-        if (!take_over(s, lock, id)) {
-            // Its request still runs: it removes the upload when it ends.
-            auto still = s.uploads.find(id);
-            if (still != s.uploads.end()) still->second.gone = true;
-            return TUS_OK;
+    for (int attempt = 0; attempt < TAKE_OVER_TRIES; attempt++) {
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            auto found = s.uploads.find(id);
+            if (found == s.uploads.end() || found->second.finished) return TUS_NOT_FOUND;
+            if (!found->second.busy) {
+                uncount_unfinished(s, found->second, now_seconds());
+                s.uploads.erase(found);
+                break;
+            }
         }
-        found = s.uploads.find(id);
-        if (found == s.uploads.end() || found->second.finished) return TUS_NOT_FOUND;
-        uncount_unfinished(s, found->second, now_seconds());
-        s.uploads.erase(found);
+        take_over(id);
+        if (attempt == TAKE_OVER_TRIES - 1) return TUS_BUSY;
     }
     remove_upload_files(config, id);
     return TUS_OK;
 }
 
+}  // namespace
+
+int tus_terminate(const Config* config, const char* id_text) {
+    if (!tus_id_valid(id_text)) return TUS_NOT_FOUND;
+    return remove_upload(config, id_text);
+}
+
 void tus_drop_all(const Config* config) {
     TusState& s = state();
-    std::vector<std::string> removed;
+    std::vector<std::string> ids;
     {
-        std::unique_lock<std::mutex> lock(s.lock);
-        std::vector<std::string> ids;
-        for (auto& [id, u] : s.uploads) ids.push_back(id);
-        for (const std::string& id : ids) {
-            auto found = s.uploads.find(id);
-            if (found == s.uploads.end()) continue;
-            if (found->second.finished) {
-                s.uploads.erase(found);
+        std::lock_guard<std::mutex> guard(s.lock);
+        for (auto it = s.uploads.begin(); it != s.uploads.end();) {
+            if (it->second.finished) {
+                it = s.uploads.erase(it);
                 s.finished--;
-                continue;
+            } else {
+                ids.push_back(it->first);
+                ++it;
             }
-            if (!take_over(s, lock, id)) {
-                auto still = s.uploads.find(id);
-                if (still != s.uploads.end()) still->second.gone = true;
-                continue;
-            }
-            found = s.uploads.find(id);
-            if (found == s.uploads.end()) continue;
-            uncount_unfinished(s, found->second, now_seconds());
-            s.uploads.erase(found);
-            removed.push_back(id);
         }
+    }
+    for (const std::string& id : ids) remove_upload(config, id);
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
         s.groups.clear();
     }
-    for (const std::string& id : removed) remove_upload_files(config, id);
     std::lock_guard<std::mutex> placing(place_lock);
     save_groups(config);
 }
@@ -901,6 +952,8 @@ struct TusWriter {
     uint64_t written;   // bytes in the file
     uint64_t recorded;  // bytes the record counts
     bool failed;        // a write failed: nothing more is taken
+    std::shared_ptr<WriteSlot> slot;
+    uint64_t generation;  // this request's; it may write only while the slot's is the same
 };
 
 int tus_patch_begin(const Config* config, const char* id_text, uint64_t offset,
@@ -909,43 +962,55 @@ int tus_patch_begin(const Config* config, const char* id_text, uint64_t offset,
     if (!tus_id_valid(id_text)) return TUS_NOT_FOUND;
     std::string id(id_text);
     TusState& s = state();
-    uint64_t length = 0;
-    {
-        std::unique_lock<std::mutex> lock(s.lock);
-        auto found = s.uploads.find(id);
-        if (found == s.uploads.end() || found->second.gone) return TUS_NOT_FOUND;
+    TusWriter writer{config, id, nullptr, 0, offset, 0, false, nullptr, 0};
+    for (int attempt = 0;; attempt++) {
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            auto found = s.uploads.find(id);
+            if (found == s.uploads.end()) return TUS_NOT_FOUND;
+            Upload& u = found->second;
+            if (!u.busy) {
+                fill_info(id, u, out_info);
+                if (offset != u.offset) return TUS_CONFLICT;
+                if (body_length < 0 || uint64_t(body_length) > u.length - u.offset)
+                    return TUS_BAD_REQUEST;
+                if (u.finished) return TUS_OK;  // nothing to write: the answer tells the offset
+                writer.length = u.length;
+                writer.recorded = u.recorded;
+                writer.slot = u.slot;
+                writer.generation = hold(u, hook);
+                break;
+            }
+        }
         // A request that is still running (its client gave up on it and came back through
-        // another connection) is stopped, so that the new one goes on at once.
-        if (!take_over(s, lock, id)) return TUS_BUSY;
-        found = s.uploads.find(id);
-        if (found == s.uploads.end() || found->second.gone) return TUS_NOT_FOUND;
-        Upload& u = found->second;
-        fill_info(id, u, out_info);
-        if (offset != u.offset) return TUS_CONFLICT;
-        if (body_length < 0 || uint64_t(body_length) > u.length - u.offset) return TUS_BAD_REQUEST;
-        if (u.finished) return TUS_OK;  // nothing to write: the answer tells the offset
-        u.busy = true;
-        u.hook = hook;
-        length = u.length;
+        // another connection) is superseded, so that the new one goes on at once.
+        if (attempt == TAKE_OVER_TRIES) return TUS_BUSY;
+        take_over(id);
     }
-    FsFile* file = fs_open_existing(part_path(config, id).c_str());
-    if (!file || fs_seek(file, offset) != 0) {
-        fs_close(file);
+    writer.file = fs_open_existing(part_path(config, id).c_str());
+    if (!writer.file || fs_seek(writer.file, offset) != 0) {
+        fs_close(writer.file);
         std::lock_guard<std::mutex> guard(s.lock);
-        s.uploads[id].busy = false;
-        s.uploads[id].hook = TusStopHook{};
-        s.released.notify_all();
+        auto found = s.uploads.find(id);
+        if (found != s.uploads.end() && found->second.owner == writer.generation) {
+            found->second.busy = false;
+            found->second.hook = TusStopHook{};
+        }
         return TUS_FAILED;
     }
-    *out = new TusWriter{config, id, file, length, offset, offset, false};
+    *out = new TusWriter(std::move(writer));
     return TUS_OK;
 }
 
 namespace {
 
+bool superseded(const TusWriter* w) {
+    return w->slot->generation.load() != w->generation;
+}
+
 // Flushes the written bytes and records them, so that a restart keeps them. The flush comes
 // first: the record must never count bytes that are not on the disk. False when the flush
-// failed (the record then keeps its offset).
+// failed (the record then keeps its offset). Called with the write slot held.
 bool checkpoint(TusWriter* w) {
     if (w->written == w->recorded) return true;
     if (fs_sync(w->file) != 0) return false;
@@ -953,8 +1018,11 @@ bool checkpoint(TusWriter* w) {
     std::string text;
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        Upload& u = s.uploads[w->id];
+        auto found = s.uploads.find(w->id);
+        if (found == s.uploads.end()) return true;
+        Upload& u = found->second;
         u.offset = w->written;
+        u.recorded = w->written;
         u.touched = now_seconds();
         text = record_text(w->id, u);
     }
@@ -967,6 +1035,8 @@ bool checkpoint(TusWriter* w) {
 }  // namespace
 
 int tus_patch_write(TusWriter* w, const void* bytes, size_t n) {
+    std::lock_guard<std::mutex> held(w->slot->lock);
+    if (superseded(w)) return TUS_CONFLICT;
     if (w->failed) return TUS_NO_SPACE;
     if (n > w->length - w->written) n = size_t(w->length - w->written);
     if (fs_write_all(w->file, bytes, n) != 0) {
@@ -975,10 +1045,12 @@ int tus_patch_write(TusWriter* w, const void* bytes, size_t n) {
             fs_set_size(w->file, w->recorded);
             w->written = w->recorded;
         }
+        w->slot->written.store(w->written);
         w->failed = true;
         return TUS_NO_SPACE;
     }
     w->written += n;
+    w->slot->written.store(w->written);
     // A long request is recorded every TUS_RECORD_EVERY_BYTES, so a power cut costs at most
     // that much of it.
     if (w->written - w->recorded >= TUS_RECORD_EVERY_BYTES && !checkpoint(w)) {
@@ -994,42 +1066,38 @@ int tus_patch_write(TusWriter* w, const void* bytes, size_t n) {
 // bytes; a flush per socket read would cost a disk round trip every 256 KiB. A request cut
 // off half-way ends here too, so what it delivered is kept and counted.
 int tus_patch_end(TusWriter* w, TusInfo* out) {
+    std::unique_ptr<TusWriter> owned(w);
+    memset(out, 0, sizeof *out);
     TusState& s = state();
-    bool flushed = checkpoint(w);
-    if (!flushed) {
-        // Not known to be on the disk: the bytes since the last record are sent again.
-        fs_set_size(w->file, w->recorded);
-        w->written = w->recorded;
-    }
-    bool complete = flushed && w->written == w->length;
-    if (fs_close(w->file) != 0 && complete) complete = false;
-    bool gone;
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        Upload& u = s.uploads[w->id];
-        gone = u.gone;
-        if (gone) {
-            uncount_unfinished(s, u, now_seconds());
-            s.uploads.erase(w->id);
-        } else {
+    std::lock_guard<std::mutex> held(w->slot->lock);
+    int result = TUS_OK;
+    if (superseded(w)) {
+        // A newer request holds the upload and goes on from what this one wrote.
+        fs_close(w->file);
+        result = TUS_CONFLICT;
+    } else {
+        bool flushed = checkpoint(w);
+        if (!flushed) {
+            // Not known to be on the disk: the bytes since the last record are sent again.
+            fs_set_size(w->file, w->recorded);
+            w->written = w->recorded;
+            w->slot->written.store(w->written);
+            result = TUS_FAILED;
+        }
+        bool complete = flushed && w->written == w->length;
+        if (fs_close(w->file) != 0 && complete) complete = false;
+        {
+            std::lock_guard<std::mutex> guard(s.lock);
+            Upload& u = s.uploads[w->id];
+            u.offset = w->written;
             // Placing a complete file is not to be stopped by a newer request.
             u.hook = TusStopHook{};
             if (!complete) u.busy = false;
         }
-        s.released.notify_all();
+        if (complete && !finish_upload(w->config, w->id)) result = TUS_FAILED;
     }
-    int result = flushed ? TUS_OK : TUS_FAILED;
-    if (gone) {
-        remove_upload_files(w->config, w->id);
-        result = TUS_NOT_FOUND;
-    } else if (complete && !finish_upload(w->config, w->id)) {
-        result = TUS_FAILED;
-    }
-    if (!gone) {
-        std::lock_guard<std::mutex> guard(s.lock);
-        auto found = s.uploads.find(w->id);
-        if (found != s.uploads.end()) fill_info(w->id, found->second, out);
-    }
-    delete w;
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto found = s.uploads.find(w->id);
+    if (found != s.uploads.end()) fill_info(w->id, found->second, out);
     return result;
 }
