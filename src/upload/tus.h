@@ -56,7 +56,7 @@ constexpr int TUS_OK = 0;
 constexpr int TUS_NOT_FOUND = -1;      // no such upload (never made, finished long ago,
                                        // expired or terminated)
 constexpr int TUS_CONFLICT = -2;       // the offset is not the upload's offset
-constexpr int TUS_BUSY = -3;           // another request still writes this upload
+constexpr int TUS_BUSY = -3;           // other requests keep taking this upload
 constexpr int TUS_TOO_LARGE = -4;      // length above TUS_MAX_SIZE
 constexpr int TUS_BAD_REQUEST = -5;    // metadata malformed, no file name, a file name that
                                        // cannot be stored, or bytes past the length
@@ -83,8 +83,9 @@ struct TusCreate {
     uint32_t address;        // the client's IPv4 address, for the per-address cap
 };
 
-// A way to make a running request stop (it shuts that request's connection), used when a
-// newer request takes the upload over or the upload goes away.
+// A way to make a running request stop early (it shuts that request's connection), used when
+// a newer request takes the upload over or the upload goes away. Whether or not the request
+// wakes up, it can no longer write: it is superseded.
 struct TusStopHook {
     void (*stop)(void* arg);
     void* arg;
@@ -116,23 +117,27 @@ int tus_create(const Config* config, const TusCreate* request, TusInfo* out);
 // null) gets a new copy of the Upload-Metadata the upload was created with (the caller frees
 // it; null when there was none).
 int tus_info(const Config* config, const char* id, TusInfo* out, char** metadata_out);
-// Ends an unfinished upload and removes its data (a running request is stopped first): 0 or
-// TUS_NOT_FOUND (also for a finished upload, which is in the inbox and no longer its own).
+// Ends an unfinished upload and removes its data (a running request is superseded first): 0,
+// TUS_NOT_FOUND (also for a finished upload, which is in the inbox and no longer its own), or
+// TUS_BUSY.
 int tus_terminate(const Config* config, const char* id);
 // Removes every unfinished upload and group (inbox cleared); running requests are stopped.
 void tus_drop_all(const Config* config);
 
-// Begins writing body_length bytes at offset. A running request on the same upload is stopped
-// and waited for a moment first. 0 with *out set (finish with tus_patch_end), or
+// Begins writing body_length bytes at offset. A request still running on the same upload (its
+// client gave up on it) is superseded first; the bytes it wrote count. 0 with *out set (finish
+// with tus_patch_end; null when the upload is already finished and offset is its length), or
 // TUS_NOT_FOUND, TUS_CONFLICT (with *out_info holding the upload's state for the answer),
 // TUS_BUSY, TUS_BAD_REQUEST (offset + body_length past the length), TUS_FAILED.
 int tus_patch_begin(const Config* config, const char* id, uint64_t offset, int64_t body_length,
                     TusStopHook hook, TusWriter** out, TusInfo* out_info);
-// Appends bytes: 0, or TUS_NO_SPACE when the write failed (the bytes before it stay).
+// Appends bytes: 0, TUS_NO_SPACE when the write failed (the bytes before it stay), or
+// TUS_CONFLICT when a newer request superseded this one.
 int tus_patch_write(TusWriter* writer, const void* bytes, size_t n);
 // Ends the request: flushes what it wrote and records the offset, and places the file when it
 // is complete. Frees the writer. 0 with *out filled; TUS_FAILED when the flush or the placing
-// failed (the offset then stays at what is safely stored).
+// failed (the offset then stays at what is safely stored); TUS_CONFLICT when a newer request
+// superseded this one (which then owns the upload and its bytes).
 int tus_patch_end(TusWriter* writer, TusInfo* out);
 
 // 1 when id has the form of an upload id (TUS_ID_CHARS lower-case hex digits), else 0.
