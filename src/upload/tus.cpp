@@ -606,8 +606,8 @@ void tus_start(const Config* config) {
         s.unfinished = 0;
         s.finished = 0;
     }
+    // The folder is made by the first upload; an inbox that never had one stays untouched.
     std::string dir = uploads_dir(config);
-    fs_mkdirs(dir.c_str());
     NameList list;
     fs_list_dir(dir.c_str(), collect_name, &list);
     std::unordered_map<std::string, Upload> loaded;
