@@ -54,7 +54,7 @@ struct WriteSlot {
 // One upload in memory; its record on disk holds the same fields.
 struct Upload {
     uint64_t length = 0;
-    uint64_t offset = 0;  // bytes stored and flushed (what a client is told)
+    uint64_t offset = 0;  // bytes in the data file (what a client is told)
     std::string file_name;
     std::string dir;     // the target folder, normalised relative path
     std::string device;
