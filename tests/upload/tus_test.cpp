@@ -114,6 +114,20 @@ TEST_F(TusStore, CreationRefusesWhatCannotBeStored) {
     EXPECT_TRUE(std::filesystem::is_regular_file(inbox / "e.txt"));
 }
 
+TEST_F(TusStore, OneAddressHoldsOnlyItsShareOfUnfinishedUploads) {
+    std::string metadata = "filename " + b64("many.bin");
+    TusInfo first, info;
+    ASSERT_EQ(create(10, metadata, &first), TUS_OK);
+    for (int i = 1; i < TUS_MAX_UPLOADS_PER_ADDRESS; i++)
+        ASSERT_EQ(create(10, metadata, &info), TUS_OK) << i;
+    EXPECT_EQ(create(10, metadata, &info), TUS_TOO_MANY);
+    TusCreate other{10, metadata.c_str(), "dev", 0x0A000002};
+    EXPECT_EQ(tus_create(&config, &other, &info), TUS_OK);
+    // A terminated upload gives its place back.
+    EXPECT_EQ(tus_terminate(&config, first.id), TUS_OK);
+    EXPECT_EQ(create(10, metadata, &info), TUS_OK);
+}
+
 TEST_F(TusStore, OffsetsAndConflicts) {
     std::string id = make(10, "a.bin");
     EXPECT_EQ(patch(id, 0, "0123"), 4);
