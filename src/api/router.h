@@ -6,7 +6,9 @@
 // passes one front door: a Host header that does not name this server (net_host_allowed)
 // gets 403 with the address to open instead, and a POST, PUT, PATCH or DELETE whose Origin is
 // not a page of this server (net_origin_allowed) gets 403 "跨站请求被拒绝"; no CORS header is
-// ever sent. Then methods other than GET, HEAD and POST get 501; unknown paths 404 ("没有这个
+// ever sent. Then "/api/uploads" and below take their
+// methods (api_uploads_route: POST, PATCH, HEAD, DELETE, OPTIONS); elsewhere methods other
+// than GET, HEAD and POST get 501, and HEAD is answered as GET; unknown paths 404 ("没有这个
 // 页面" for GET and HEAD, "没有这个接口" for POST); running out of memory while splitting or
 // decoding the target gets 500. An HttpHandler: context is the server's const Config, which
 // every endpoint receives.

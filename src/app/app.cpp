@@ -17,6 +17,7 @@
 #include "net/net.h"
 #include "base/thread.h"
 #include "qr/qr.h"
+#include "upload/tus.h"
 
 namespace {
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
@@ -208,6 +209,9 @@ int app_main(int argc, char** argv) {
     if (listened != 0) return report_listen_failure(listened, port);
 
     banner_print(&config);
+    // Unfinished uploads are brought back (expired ones removed) before the first request.
+    tus_start(&config);
+    tus_start_housekeeping(&config);
     if (options.open_browser) start_browser_thread(config.port);
     srv_accept_loop(api_route, &config);
     return 0;
