@@ -41,6 +41,8 @@ def resource(kind):
     raw = [] if kind == RT_ICON_GROUP else ["--raw"]
     out = subprocess.run([tool("wrestool"), "-x", "--type=%d" % kind] + raw + [EXE],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True, timeout=60)
+    if not out.stdout:
+        raise AssertionError("the exe has no resource of type %d" % kind)
     return out.stdout
 
 
