@@ -133,8 +133,8 @@ class ExeResources(unittest.TestCase):
         asm1, asm3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
         compat = "{urn:schemas-microsoft-com:compatibility.v1}"
         self.assertEqual(root.tag, asm1 + "assembly")
-        levels = root.findall("./%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel"
-                              % (asm3, asm3, asm3, asm3))
+        path = "trustInfo/security/requestedPrivileges/requestedExecutionLevel"
+        levels = root.findall("./" + "/".join(asm3 + step for step in path.split("/")))
         self.assertEqual([(e.get("level"), e.get("uiAccess")) for e in levels],
                          [("asInvoker", "false")])
         ids = {e.get("Id") for e in root.iter(compat + "supportedOS")}
