@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "base/sock.h"
+#include "base/thread.h"
 #include "http/request.h"
 #include "http/response.h"
 
@@ -34,7 +35,8 @@ constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
 //   them. A connection over its address's share is answered 503 at once by the accept loop
 //   and closed, without a thread.
 constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
-constexpr int MAX_CONNECTION_THREADS = 4096;
+// A 32-bit build serves 1,024 at once: their stacks then take 256 MiB of its 2 GiB.
+constexpr int MAX_CONNECTION_THREADS = THREAD_WIDE_ADDRESS_SPACE ? 4096 : 1024;
 constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
 // How long the accept loop may spend sending the 503 to a crowded address (one small write
 // into the empty send buffer of a new connection, which normally never waits).
