@@ -81,7 +81,9 @@ TEST(AppParseOptions, AccessCode) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         AppOptions options;
         EXPECT_EQ(app_parse_options(args, &options), c.action) << c.args.back();
-        if (c.action == APP_RUN) EXPECT_EQ(options.pin, c.pin) << c.args.back();
+        if (c.action == APP_RUN) {
+            EXPECT_EQ(options.pin, c.pin) << c.args.back();
+        }
         EXPECT_EQ(options.unknown, c.unknown) << c.args.back();
     }
 }
