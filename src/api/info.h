@@ -4,7 +4,8 @@
 #include "api/handler.h"
 
 // Appends the info object (name, version, port, addresses, base URL, inbox, host, tree, and
-// with an access code set the login token as "token") as one line of JSON. The addresses are discovered afresh on every call.
+// with an access code set the login token as "token") as one line of JSON. The addresses are
+// discovered afresh on every call.
 void api_info_json(const Config* config, StrBuf* sb);
 
 // GET "/api/info": the info object.
