@@ -8,7 +8,7 @@ import re
 import unittest
 
 from clients import multipart, snapshot
-from harness import Server
+from harness import Server, run_exe
 from test_qr import CAN_DECODE, decode
 
 JSON_TYPE = "application/json; charset=utf-8"
@@ -154,6 +154,11 @@ class EndpointsNeedASession(unittest.TestCase):
 
 
 class Login(unittest.TestCase):
+    def test_a_code_outside_the_rule_is_a_usage_error(self):
+        for code in ("123", "1234567890123", "12 34", "码123"):
+            self.assertEqual(run_exe(["--no-open", "--pin", code]),
+                             (2, "访问码要 4~12 位字母或数字：%s（用 --help 看用法）\n" % code), code)
+
     def test_right_code_in_any_case_gives_a_fresh_session_cookie(self):
         with Server(["--pin", "AbC123"]) as srv:
             self.assertIn("访问码   :  AbC123", srv.output())
