@@ -28,8 +28,9 @@ size_t bounded_len(const char* text, size_t cap) {
     return n;
 }
 
-// 1 when a and b (each at most cap bytes long) are equal, every byte up to cap looked at;
-// fold makes ASCII letters compare without regard to case.
+// 1 when the secret a (at most cap bytes long) equals b (any text; a longer one never
+// matches), every byte up to cap looked at whatever the texts hold; fold makes ASCII letters
+// compare without regard to case.
 int same_in_constant_time(const char* a, const char* b, size_t cap, bool fold) {
     size_t a_len = bounded_len(a, cap + 1);
     size_t b_len = bounded_len(b, cap + 1);
