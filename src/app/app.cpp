@@ -14,7 +14,9 @@
 #include "base/fs.h"
 #include "base/shell.h"
 #include "http/server.h"
+#include "net/access.h"
 #include "net/net.h"
+#include "base/random.h"
 #include "base/thread.h"
 #include "qr/qr.h"
 
@@ -22,6 +24,7 @@ namespace {
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
 constexpr int BROWSER_DELAY_MS = 700;
 constexpr size_t BROWSER_STACK_BYTES = 64 * 1024;
+constexpr size_t BROWSER_URL_BYTES = 128;
 
 const char* const HELP_TEXT =
     "\n"
@@ -40,6 +43,7 @@ const char* const HELP_TEXT =
     "    Skiffbox.exe --ip 192.168.1.5  # 多网卡时手动指定显示哪个 IP\n"
     "    Skiffbox.exe --no-open         # 不自动打开浏览器\n"
     "    Skiffbox.exe --inbox D:\\下载   # 换个收件目录\n"
+    "    Skiffbox.exe --pin 1234        # 设访问码（4~12 位字母或数字），输对才能用\n"
     "\n"
     "（Linux 和 macOS 上也能用同一份源码编译运行，用法一样）\n"
     "\n";
@@ -60,22 +64,34 @@ std::string default_inbox(const char* exe_dir) {
     return path + DEFAULT_INBOX_NAME;
 }
 
-// Opens the local browser on the server's page a moment after the banner; the port copy is
+// Opens the local browser on the server's page a moment after the banner; the address is
 // the thread's own and freed here.
-void app_browser_thread(void* port_copy) {
+void app_browser_thread(void* url) {
     thread_sleep_ms(BROWSER_DELAY_MS);
-    char url[128];
-    snprintf(url, sizeof url, "http://127.0.0.1:%d", *static_cast<int*>(port_copy));
-    shell_open(url);
-    free(port_copy);
+    shell_open(static_cast<const char*>(url));
+    free(url);
 }
 
-// Without a thread the server simply runs without opening the browser.
-void start_browser_thread(int port) {
-    int* port_copy = static_cast<int*>(malloc(sizeof(int)));
-    if (!port_copy) return;
-    *port_copy = port;
-    if (thread_start_detached(app_browser_thread, port_copy, BROWSER_STACK_BYTES) != 0) free(port_copy);
+// The page's address on this PC: with an access code, the login address, so that the PC's
+// own browser gets in without the code. Without a thread the server simply runs without
+// opening the browser.
+void start_browser_thread(const Config* config) {
+    char suffix[ACCESS_LOGIN_SUFFIX_BYTES];
+    access_login_suffix(config, suffix);
+    char* url = static_cast<char*>(malloc(BROWSER_URL_BYTES));
+    if (!url) return;
+    snprintf(url, BROWSER_URL_BYTES, "http://127.0.0.1:%d%s", config->port, suffix);
+    if (thread_start_detached(app_browser_thread, url, BROWSER_STACK_BYTES) != 0) free(url);
+}
+
+// With an access code: the code and a fresh login token into config. 0, or -1 when the
+// system's random source failed.
+int set_access(Config* config, const std::string& pin) {
+    if (pin.empty()) return 0;
+    char token[CONFIG_TOKEN_BYTES];
+    if (random_hex(token, ACCESS_SECRET_BYTES) != 0) return -1;
+    config_set_access(config, pin.c_str(), token);
+    return 0;
 }
 
 int report_listen_failure(int result, int port) {
@@ -109,6 +125,7 @@ AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* op
     options->open_browser = 1;
     options->inbox.clear();
     options->ip.clear();
+    options->pin.clear();
     options->unknown.clear();
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -125,6 +142,12 @@ AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* op
             options->inbox = args[++i];
         } else if (starts_with(arg, "--inbox=")) {
             options->inbox = arg.substr(8);
+        } else if ((arg == "--pin" && has_value) || starts_with(arg, "--pin=")) {
+            options->pin = arg == "--pin" ? args[++i] : arg.substr(6);
+            if (!access_pin_valid(options->pin.c_str())) {
+                options->unknown = options->pin;
+                return APP_BAD_PIN;
+            }
         } else if (arg == "--no-open") {
             options->open_browser = 0;
         } else if (arg == "-h" || arg == "--help") {
@@ -166,6 +189,13 @@ int app_main(int argc, char** argv) {
             con_write(line.c_str());
             return 2;
         }
+        case APP_BAD_PIN: {
+            StrBufOwner line;
+            sb_appendf(line.get(), "访问码要 4~12 位字母或数字：%s（用 --help 看用法）\n",
+                       options.unknown.c_str());
+            con_write(line.c_str());
+            return 2;
+        }
         case APP_RUN:
             break;
     }
@@ -197,6 +227,10 @@ int app_main(int argc, char** argv) {
     ComputerNames names;
     net_read_computer_names(&names);
     config_set_computer_names(&config, names.dns, names.netbios);
+    if (set_access(&config, options.pin) != 0) {
+        con_write_line("[!] 读不到系统随机数，无法启用访问码。");
+        return 1;
+    }
     app_make_dirs(&config);
     qr_init_tables();
 
@@ -208,7 +242,7 @@ int app_main(int argc, char** argv) {
     if (listened != 0) return report_listen_failure(listened, port);
 
     banner_print(&config);
-    if (options.open_browser) start_browser_thread(config.port);
+    if (options.open_browser) start_browser_thread(&config);
     srv_accept_loop(api_route, &config);
     return 0;
 }

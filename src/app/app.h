@@ -6,14 +6,15 @@
 #include "base/config.h"
 
 // What the command line asks for.
-enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2 };
+enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2, APP_BAD_PIN = 3 };
 
 struct AppOptions {
     int port;              // requested port, -1 when none or invalid (then the default)
     int open_browser;      // 1 unless "--no-open"
     std::string inbox;     // the "--inbox" value; empty means the default inbox
     std::string ip;        // the "--ip" value, at most 63 bytes
-    std::string unknown;   // the offending argument when the action is APP_UNKNOWN_ARG
+    std::string pin;       // the "--pin" value: empty, or 4 to 12 ASCII letters or digits
+    std::string unknown;   // the offending argument (APP_UNKNOWN_ARG) or code (APP_BAD_PIN)
 };
 
 // Process entry: reads the command line, settles the inbox, binds the port, serves until
@@ -21,7 +22,8 @@ struct AppOptions {
 int app_main(int argc, char** argv);
 
 // Walks the arguments (the first is the program itself) into options. Later occurrences
-// override earlier ones; the walk stops at help or at the first unknown argument.
+// override earlier ones; the walk stops at help, at the first unknown argument, or at a
+// "--pin" code that access_pin_valid refuses (APP_BAD_PIN).
 AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* options);
 
 // Base-10 port as strtol reads it (leading white space and sign accepted, stops at the first

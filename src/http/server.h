@@ -82,5 +82,8 @@ void srv_stop(void);
 int srv_connection_count(void);
 // Serves one connection: reads and parses the request, hands it to handler with context,
 // answers 500 "服务器内部错误" when the handler sent no answer, drains an unread body and
-// closes the socket, which it owns in every case. Returns 0.
-int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context);
+// closes the socket, which it owns in every case. peer_ipv4 is the client's address as the
+// accept gave it (host byte order; 0 when not known), handed to the handler in the HttpConn.
+// Returns 0.
+int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context,
+                          uint32_t peer_ipv4 = 0);

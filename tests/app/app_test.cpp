@@ -59,6 +59,35 @@ TEST(AppParseOptions, Table) {
     }
 }
 
+TEST(AppParseOptions, AccessCode) {
+    const struct {
+        std::vector<std::string> args;
+        AppAction action;
+        std::string pin, unknown;
+    } cases[] = {
+        {{"--pin", "1234"}, APP_RUN, "1234", ""},
+        {{"--pin=AbC123xyZ789"}, APP_RUN, "AbC123xyZ789", ""},
+        {{"--pin", "1234", "--pin=abcd"}, APP_RUN, "abcd", ""},
+        {{"--pin", "123"}, APP_BAD_PIN, "", "123"},
+        {{"--pin", "1234567890123"}, APP_BAD_PIN, "", "1234567890123"},
+        {{"--pin=12 34"}, APP_BAD_PIN, "", "12 34"},
+        {{"--pin", "码1234"}, APP_BAD_PIN, "", "码1234"},
+        {{"--pin", "--no-open"}, APP_BAD_PIN, "", "--no-open"},
+        {{"--pin="}, APP_BAD_PIN, "", ""},
+        {{"--pin"}, APP_UNKNOWN_ARG, "", "--pin"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"skiffbox"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        AppOptions options;
+        EXPECT_EQ(app_parse_options(args, &options), c.action) << c.args.back();
+        if (c.action == APP_RUN) {
+            EXPECT_EQ(options.pin, c.pin) << c.args.back();
+        }
+        EXPECT_EQ(options.unknown, c.unknown) << c.args.back();
+    }
+}
+
 TEST(AppHelp, StartsWithEmptyLineAndEndsWithTwoLineBreaks) {
     std::string help = app_help_text();
     EXPECT_EQ(help.rfind("\n舟匣 / Skiffbox\n", 0), 0u);

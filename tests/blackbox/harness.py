@@ -122,8 +122,10 @@ class Server:
         out = self.output()
         marker = "本机打开 :  http://127.0.0.1:"
         if marker in out:
-            digits = out.split(marker, 1)[1].split("\n")[0].strip()
-            if digits.isdigit():
+            # With an access code the address goes on with its login token ("/?k=...").
+            rest = out.split(marker, 1)[1].split("\n")[0]
+            digits = rest[:len(rest) - len(rest.lstrip("0123456789"))]
+            if digits and "\n" in out.split(marker, 1)[1]:
                 self.port = int(digits)
                 return self.port
         return None

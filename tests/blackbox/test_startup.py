@@ -29,12 +29,13 @@ class CommandLine(unittest.TestCase):
             code, out = run_exe(args)
             self.assertEqual(code, 0, args)
             self.assertTrue(out.startswith(HELP_FIRST_LINES), out)
-            self.assertIn("    Skiffbox.exe --inbox D:\\下载   # 换个收件目录\n\n（", out)
+            self.assertIn("    Skiffbox.exe --inbox D:\\下载   # 换个收件目录\n"
+                          "    Skiffbox.exe --pin 1234        # 设访问码（4~12 位字母或数字），输对才能用\n\n（", out)
             self.assertTrue(out.endswith("）\n\n"), repr(out[-20:]))
 
     def test_unknown_arguments_end_with_code_2(self):
         for args, named in ((["--bogus"], "--bogus"), (["-p"], "-p"), (["--port"], "--port"),
-                            (["--ip"], "--ip"), (["--inbox"], "--inbox"),
+                            (["--ip"], "--ip"), (["--inbox"], "--inbox"), (["--pin"], "--pin"),
                             (["--no-open", "-p", "9000", "x"], "x"), (["--bogus", "--help"], "--bogus")):
             code, out = run_exe(args)
             self.assertEqual(code, 2, args)

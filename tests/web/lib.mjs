@@ -71,15 +71,16 @@ function hostPath(p) {
   return WINE ? 'Z:' + path.resolve(p).replace(/\//g, '\\') : p;
 }
 
-// Starts the executable with a fresh inbox on a free port; resolves once it accepts.
-export async function startServer() {
+// Starts the executable with a fresh inbox on a free port, with any further arguments given;
+// resolves once it accepts.
+export async function startServer(extraArgs = []) {
   if (!EXE) throw new Error('SKIFFBOX_EXE is not set');
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'skf-web-'));
   const inbox = path.join(tmp, 'inbox');
   const port = await freePort();
   // The phone's name is given as "--ip", as a user would: the server refuses every name that
   // is neither an address nor its own, since any site can point a name of its own here.
-  const args = ['--no-open', '-p', String(port), '--inbox', hostPath(inbox), '--ip', LAN_HOST];
+  const args = ['--no-open', '-p', String(port), '--inbox', hostPath(inbox), '--ip', LAN_HOST, ...extraArgs];
   const proc = spawn(WINE || EXE, WINE ? [EXE, ...args] : args, {
     stdio: ['ignore', 'pipe', 'ignore'], detached: true,
     env: WINE ? { ...process.env, WINEDEBUG: '-all' } : process.env,
