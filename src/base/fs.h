@@ -97,8 +97,8 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context);
 
 // ---- Changes (0 success, -1 failure unless stated) -------------------------------------
 
-// Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path,
-// FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step for choosing
+// Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path (as for
+// fs_open_new), FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step for choosing
 // unique folder names.
 int fs_make_dir(const char* path);
 // Creates the folder and every missing parent. Success also when something already exists
@@ -127,7 +127,9 @@ int fs_move(const char* from, const char* to);
 // ---- Files -------------------------------------------------------------------------------
 // An open file. Reads and writes go straight to the system (no buffering: batch small writes
 // yourself); sizes and offsets are 64-bit. Windows opens every file with read, write and
-// delete sharing, so readers never block a replacing move or a deletion (as on POSIX).
+// delete sharing, so readers never block a replacing move or a deletion (as on POSIX). An
+// open or deletion that another program refuses with a sharing violation is tried again for
+// about a second in all per thread (one thread serves one request), then fails.
 
 struct FsFile;
 
@@ -138,8 +140,9 @@ FsFile* fs_open_read(const char* path);
 // folder).
 FsFile* fs_open_write(const char* path);
 // Creates a new file for writing, never touching an existing entry: 0 and *out set when
-// created; FS_ERR_EXISTS when anything is already at path; FS_ERR_NOT_FOUND when the folder is
-// missing; -1 otherwise. The exclusive step for choosing unique file names.
+// created; FS_ERR_EXISTS when anything is already at path (also a create refused for a name
+// that fs_name_listed sees, such as one whose deletion is pending); FS_ERR_NOT_FOUND when the
+// folder is missing; -1 otherwise. The exclusive step for choosing unique file names.
 int fs_open_new(const char* path, FsFile** out);
 // Reads up to n bytes at the current offset. Returns the count read, fewer than n only at the
 // end of the file (0 there), or -1 on failure.
