@@ -113,6 +113,24 @@ uint64_t join_halves(DWORD high, DWORD low) {
     return (static_cast<uint64_t>(high) << 32) | low;
 }
 
+// The path with its short 8.3 components spelled out (a user name with spaces or Chinese
+// characters often reaches TEMP as "C:\Users\ABCDEF~1\..."), so that it compares with the
+// paths the system reports elsewhere; the path as given when that fails. UTF-8, newly
+// allocated.
+char* long_name_form(const wchar_t* path) {
+    DWORD units = GetLongPathNameW(path, nullptr, 0);
+    if (units > 0) {
+        wchar_t* full = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
+        if (full && GetLongPathNameW(path, full, units) < units) {
+            char* out = wide_to_utf8(full);
+            free(full);
+            return out;
+        }
+        free(full);
+    }
+    return wide_to_utf8(path);
+}
+
 }  // namespace
 
 // ---- Queries -----------------------------------------------------------------------------
@@ -359,28 +377,6 @@ int fs_move(const char* from, const char* to) {
     if (fs_fault_fire(FS_FAULT_MOVE)) return -1;
     return MoveFileExW(wide_from.text, wide_to.text, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
-
-namespace {
-
-// The path with its short 8.3 components spelled out (a user name with spaces or Chinese
-// characters often reaches TEMP as "C:\Users\ABCDEF~1\..."), so that it compares with the
-// paths the system reports elsewhere; the path as given when that fails. UTF-8, newly
-// allocated.
-char* long_name_form(const wchar_t* path) {
-    DWORD units = GetLongPathNameW(path, nullptr, 0);
-    if (units > 0) {
-        wchar_t* full = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
-        if (full && GetLongPathNameW(path, full, units) < units) {
-            char* out = wide_to_utf8(full);
-            free(full);
-            return out;
-        }
-        free(full);
-    }
-    return wide_to_utf8(path);
-}
-
-}  // namespace
 
 char* fs_temp_dir() {
     DWORD units = GetTempPathW(0, nullptr);
