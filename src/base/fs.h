@@ -98,8 +98,8 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context);
 // ---- Changes (0 success, -1 failure unless stated) -------------------------------------
 
 // Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path (as for
-// fs_open_new), FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step for choosing
-// unique folder names.
+// fs_open_new), FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step
+// for choosing unique folder names.
 int fs_make_dir(const char* path);
 // Creates the folder and every missing parent. Success also when something already exists
 // at path (a file of that name included: the test is on "already exists" alone).

@@ -288,7 +288,7 @@ HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD f
 }
 
 // FileDispositionInfoEx and its flags, which the Windows 7 headers this builds against lack.
-constexpr FILE_INFO_BY_HANDLE_CLASS DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr DWORD DISPOSITION_DELETE = 0x1;
 constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
 struct DispositionInfoEx {

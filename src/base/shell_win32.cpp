@@ -14,7 +14,8 @@ namespace {
 // initialisation succeeded (S_FALSE included); a thread already in another apartment keeps it.
 struct ComApartment {
     HRESULT result;
-    ComApartment() : result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+    ComApartment()
+        : result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
     ~ComApartment() {

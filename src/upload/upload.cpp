@@ -406,8 +406,8 @@ void write_console_line(const Config* config, int stored, bool sender_recorded) 
     sb_appendf(line.get(), "  收到 %d 个文件", stored);
     usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
     if (!sender_recorded)
-        sb_append_str(line.get(), "\n  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），"
-                                  "这批文件没记下是谁发的");
+        sb_append_str(line.get(),
+                      "\n  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），这批文件没记下是谁发的");
     con_write_line(line.c_str());
 }
 

@@ -155,8 +155,8 @@ int64_t memory_read(void* context, char* buffer, size_t capacity) {
 // Uploads one file of that name with the content "new"; the stored name, or "" on failure.
 std::string upload_one(Config* config, const char* name) {
     MemoryBody body;
-    body.bytes = std::string("--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"") + name +
-                 "\"\r\n\r\nnew\r\n--B--\r\n";
+    body.bytes = std::string("--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"") +
+                 name + "\"\r\n\r\nnew\r\n--B--\r\n";
     UploadBody upload{memory_read, &body, static_cast<int64_t>(body.bytes.size()),
                       "multipart/form-data; boundary=B"};
     StrBufOwner answer;
