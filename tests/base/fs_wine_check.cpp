@@ -1,7 +1,10 @@
-// Checks of the Windows file layer run under wine, where the system is lenient exactly where
+// Checks of the Windows file layer (and the shell call) run under wine, where the system is lenient exactly where
 // real Windows bites: each fault is forced through the layer's fault injection, answering as
 // real Windows does. Built for Windows only (there is no GoogleTest there); prints one line
 // per failed check and exits 1 when any failed.
+#include <windows.h>
+#include <objbase.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include "base/config.h"
 #include "base/fs.h"
 #include "base/json.h"
+#include "base/shell.h"
 #include "inbox/meta.h"
 #include "inbox/paths.h"
 #include "upload/upload.h"
@@ -194,6 +198,23 @@ void pending_delete_name_is_numbered(Config* config) {
     CHECK(stored == (fs_name_listed(held.c_str()) ? "video(1).mp4" : "video.mp4"));
 }
 
+// The shell call brings its own COM apartment and leaves a thread's existing one alone; a
+// target nobody can open fails at once, without an error box holding the thread.
+void shell_keeps_the_callers_apartment() {
+    on_fresh_thread([] {
+        CHECK(shell_open("skiffbox-no-such-scheme:x") == 0);
+        CHECK(shell_open_folder(at("plain.txt").c_str()) == 0);
+    });
+    on_fresh_thread([] {
+        CHECK(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        CHECK(shell_open("skiffbox-no-such-scheme:x") == 0);
+        // Still in its own multithreaded apartment: initialising it again only counts up.
+        CHECK(CoInitializeEx(nullptr, COINIT_MULTITHREADED) == S_FALSE);
+        CoUninitialize();
+        CoUninitialize();
+    });
+}
+
 }  // namespace
 
 int main() {
@@ -212,6 +233,7 @@ int main() {
     classic_delete_when_posix_semantics_are_refused();
     discard_goes_through_the_handle();
     pending_delete_name_is_numbered(&config);
+    shell_keeps_the_callers_apartment();
 
     fs_delete_tree(root.c_str());
     std::printf("%s\n", failures ? "FAILED" : "all checks passed");
