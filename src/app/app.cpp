@@ -13,6 +13,7 @@
 #include "base/console.h"
 #include "base/fs.h"
 #include "base/shell.h"
+#include "base/text.h"
 #include "http/server.h"
 #include "net/access.h"
 #include "net/net.h"
@@ -176,8 +177,68 @@ void app_make_dirs(const Config* config) {
 
 void app_on_stop() { con_write("\n  已停止。\n"); }
 
-int app_main(int argc, char** argv) {
-    app_platform_init();
+int app_folder_writable(const char* folder) {
+    TextOwner probe(fs_path_join(folder, ".skiffbox-write-test"));
+    if (!probe) return 0;
+    // Left over from a run that ended in between: it is ours to replace.
+    fs_delete_file(probe.get());
+    FsFile* file = nullptr;
+    if (fs_open_new(probe.get(), &file) != 0) return 0;
+    bool written = fs_write_all(file, "x", 1) == 0;
+    if (fs_close(file) != 0) written = false;
+    // A folder where a file can be made but not removed again is no good either.
+    return fs_delete_file(probe.get()) == 0 && written ? 1 : 0;
+}
+
+namespace {
+
+char fold_char(char c) {
+    if (c == '\\') return '/';
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+int app_path_inside(const char* path, const char* folder) {
+    if (!path || !folder || !*path || !*folder) return 0;
+    size_t len = strlen(folder);
+    while (len > 1 && (folder[len - 1] == '/' || folder[len - 1] == '\\')) len--;
+    if (strlen(path) < len) return 0;
+    for (size_t i = 0; i < len; i++)
+        if (fold_char(path[i]) != fold_char(folder[i])) return 0;
+    char next = path[len];
+    bool folder_ends_in_sep = folder[len - 1] == '/' || folder[len - 1] == '\\';
+    return next == 0 || next == '/' || next == '\\' || folder_ends_in_sep ? 1 : 0;
+}
+
+void app_startup_warnings(StrBuf* sb, const char* inbox, int inbox_writable, const char* exe_dir,
+                          const char* temp_dir) {
+    if (!inbox_writable) {
+        sb_append_str(sb, "  [!!] 收件箱写不进文件（系统文件夹或“受控文件夹访问”？），传来的文件会存不下\n");
+        sb_append_str(sb, "       换个收件目录再启动：Skiffbox.exe --inbox D:\\收件箱\n");
+    }
+    if (app_path_inside(exe_dir, temp_dir)) {
+        sb_append_str(sb, "  [!!] 程序在临时文件夹里运行（多半是在压缩包里直接双击的），随时会被清掉\n");
+        if (app_path_inside(inbox, temp_dir))
+            sb_append_str(sb, "       收件箱也在里面，收到的文件会一起丢：请先解压到别的文件夹再运行\n");
+        else
+            sb_append_str(sb, "       请先把程序解压到别的文件夹再运行\n");
+    }
+}
+
+namespace {
+
+// Warns, and goes on, when received files could not be stored or would not last.
+void warn_at_startup(const Config* config, const char* exe_dir) {
+    TextOwner temp(fs_temp_dir());
+    StrBufOwner lines;
+    app_startup_warnings(lines.get(), config->inbox_dir, app_folder_writable(config->inbox_dir),
+                         exe_dir, temp.get());
+    if (lines->len > 0) con_write(lines.c_str());
+}
+
+// Everything from the command line to serving; returns the exit code when it stops.
+int start_and_serve(int argc, char** argv) {
     AppOptions options;
     switch (app_parse_options(app_command_line(argc, argv), &options)) {
         case APP_HELP:
@@ -217,7 +278,7 @@ int app_main(int argc, char** argv) {
     } else {
         inbox = default_inbox(exe_dir);
     }
-    free(exe_dir);
+    TextOwner exe_dir_owner(exe_dir);
     int port = options.port > 0 ? options.port : DEFAULT_PORT;
     // Static: connection threads still running when the accept loop ends keep reading it
     // while the process winds down.
@@ -242,7 +303,17 @@ int app_main(int argc, char** argv) {
     if (listened != 0) return report_listen_failure(listened, port);
 
     banner_print(&config);
+    warn_at_startup(&config, exe_dir_owner.get());
     if (options.open_browser) start_browser_thread(&config);
     srv_accept_loop(api_route, &config);
     return 0;
+}
+
+}  // namespace
+
+int app_main(int argc, char** argv) {
+    app_platform_init();
+    int code = start_and_serve(argc, argv);
+    if (code == 1) app_hold_console_after_failure();
+    return code;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/strbuf.h"
 
 // What the command line asks for.
 enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2, APP_BAD_PIN = 3 };
@@ -43,3 +44,18 @@ void app_make_dirs(const Config* config);
 
 // Writes the stopped line; the console's stop handler calls it before the process ends.
 void app_on_stop();
+
+// 1 when a file can be created, written and deleted in folder (a hidden probe file, removed
+// again); 0 otherwise (missing folder, no permission, a blocking security tool, full disk).
+int app_folder_writable(const char* folder);
+
+// 1 when path is folder itself or lies inside it, compared component by component with '/'
+// and '\\' alike and ASCII letters without case (as Windows compares names); 0 otherwise,
+// also when either is null or empty.
+int app_path_inside(const char* path, const char* folder);
+
+// Appends the start-up warnings that apply (nothing when none does): the inbox cannot be
+// written to (inbox_writable 0); the executable runs from temp_dir or below it (mentioning
+// the inbox when that lies there too). Each is one or two console lines.
+void app_startup_warnings(StrBuf* sb, const char* inbox, int inbox_writable, const char* exe_dir,
+                          const char* temp_dir);

@@ -247,8 +247,7 @@ char* target_path(UploadTarget* target, const char* file_name, FsFile** file_out
     // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
     TextOwner rel(rel_from_abs(target->config, made.path));
     if (!rel || !rel_reachable(rel.get())) {
-        fs_close(made.file);
-        fs_delete_file(made.path);
+        fs_discard(made.file, made.path);
         free(made.path);
         part_roll_back(target, mark);
         return nullptr;
@@ -259,9 +258,24 @@ char* target_path(UploadTarget* target, const char* file_name, FsFile** file_out
 
 void close_file(UploadedFile* record) {
     if (!record->file) return;
+    // A file whose write failed goes through its own handle, before anyone can hold it, so a
+    // refused deletion by name never leaves a truncated file that looks finished.
+    if (record->failed)
+        fs_discard(record->file, record->path);
     // A failed close may have lost written data: the file does not count as stored.
-    if (fs_close(record->file) != 0) record->failed = 1;
+    else if (fs_close(record->file) != 0)
+        record->failed = 1;
     record->file = nullptr;
+}
+
+// Deletes the record's file: through its handle while it is still open, else by name.
+void discard_file(UploadedFile* record) {
+    if (record->file) {
+        fs_discard(record->file, record->path);
+        record->file = nullptr;
+    } else {
+        fs_delete_file(record->path);
+    }
 }
 
 // Appends a record to the context's array: capacity 8 first, then doubled. 0 or -1.
@@ -311,8 +325,7 @@ MpSink* open_part(void* context, const char* field_name, const char* file_name,
     char* rel = rel_from_abs(ctx->target.config, path);
     auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
     if (!rel || !record || add_record(ctx, record) != 0) {
-        fs_close(file);
-        fs_delete_file(path);
+        fs_discard(file, path);
         part_roll_back(&ctx->target, mark);
         free(path);
         free(rel);
@@ -328,11 +341,7 @@ MpSink* open_part(void* context, const char* field_name, const char* file_name,
 
 // Closes every record's file if still open and deletes it.
 void discard_files(UploadContext* context) {
-    for (int32_t i = 0; i < context->file_count; ++i) {
-        UploadedFile* record = context->files[i];
-        close_file(record);
-        fs_delete_file(record->path);
-    }
+    for (int32_t i = 0; i < context->file_count; ++i) discard_file(context->files[i]);
 }
 
 // Removes the created folders newest first; a folder that is not empty stays.
@@ -382,18 +391,23 @@ void build_answer(StrBuf* body, const UploadContext* context) {
     sb_append_str(body, "]}");
 }
 
-void record_senders(const UploadContext* context, const char* device) {
+// 0, or -1 when files.json could not be read: the files stay, without their sender.
+int record_senders(const UploadContext* context, const char* device) {
     auto** paths = static_cast<char**>(malloc(sizeof(char*) * size_t(context->file_count)));
-    if (!paths) return;
+    if (!paths) return 0;
     for (int32_t i = 0; i < context->file_count; ++i) paths[i] = context->files[i]->rel_path;
-    meta_record_upload(context->target.config, paths, context->file_count, device);
+    int result = meta_record_upload(context->target.config, paths, context->file_count, device);
     free(paths);
+    return result;
 }
 
-void write_console_line(const Config* config, int stored) {
+void write_console_line(const Config* config, int stored, bool sender_recorded) {
     StrBufOwner line;
     sb_appendf(line.get(), "  收到 %d 个文件", stored);
     usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
+    if (!sender_recorded)
+        sb_append_str(line.get(),
+                      "\n  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），这批文件没记下是谁发的");
     con_write_line(line.c_str());
 }
 
@@ -420,9 +434,9 @@ int store_parts(UploadContext* context, const UploadBody* body, const char* devi
         return UPLOAD_NO_FILE;
     }
     build_answer(answer, context);
-    record_senders(context, device);
+    bool recorded = record_senders(context, device) == 0;
     usage_invalidate();
-    write_console_line(context->target.config, context->file_count);
+    write_console_line(context->target.config, context->file_count, recorded);
     return UPLOAD_STORED;
 }
 
