@@ -10,6 +10,7 @@
 #include "inbox/paths.h"
 #include "inbox/remove.h"
 #include "inbox/usage.h"
+#include "upload/tus.h"
 
 namespace {
 
@@ -78,6 +79,8 @@ void api_delete(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRe
 
 void api_clear(const Config* config, HttpAnswer* answer, HttpConn*, HttpRequest*, const char*) {
     int removed = 0;
+    // Unfinished uploads go too: they were on their way into the inbox being emptied.
+    tus_drop_all(config);
     inbox_clear(config, &removed);
     StrBufOwner line;
     sb_appendf(line.get(), "  清空收件箱（%d 项）", removed);

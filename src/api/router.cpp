@@ -11,6 +11,7 @@
 #include "api/remove.h"
 #include "api/texts.h"
 #include "api/upload.h"
+#include "api/uploads.h"
 #include "api/zip.h"
 #include "base/text.h"
 #include "http/response.h"
@@ -204,7 +205,14 @@ void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequ
     const char* method = request->method;
     bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
     bool is_post = strcmp(method, "POST") == 0;
-    if (!is_get && !is_post) {
+    // Resumable uploads also take these methods, under their own path only.
+    bool upload_only = strcmp(method, "PATCH") == 0 || strcmp(method, "DELETE") == 0 ||
+                       strcmp(method, "OPTIONS") == 0;
+    if (!is_get && !is_post && !upload_only) {
+        http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
+    } else if (api_uploads_route(config, answer, conn, request, path.get())) {
+        // answered by the resumable uploads
+    } else if (upload_only) {
         http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
     } else if (is_get) {
         route_get(config, answer, request, path.get(), query);

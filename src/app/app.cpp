@@ -20,6 +20,7 @@
 #include "base/random.h"
 #include "base/thread.h"
 #include "qr/qr.h"
+#include "upload/tus.h"
 
 namespace {
 constexpr const char* DEFAULT_INBOX_NAME = "收件箱";
@@ -304,6 +305,9 @@ int start_and_serve(int argc, char** argv) {
 
     banner_print(&config);
     warn_at_startup(&config, exe_dir_owner.get());
+    // Unfinished uploads are brought back (expired ones removed) before the first request.
+    tus_start(&config);
+    tus_start_housekeeping(&config);
     if (options.open_browser) start_browser_thread(&config);
     srv_accept_loop(api_route, &config);
     return 0;

@@ -123,6 +123,14 @@ int fs_delete_tree(const char* path);
 void fs_count_tree(const char* path, TreeCount* counts);
 // Moves a file, replacing an existing file at the target. No copy across volumes.
 int fs_move(const char* from, const char* to);
+// Moves a file to a name that nothing holds yet, never replacing what is there: 0 when moved,
+// FS_ERR_EXISTS when anything (file, folder, link) is already at `to`, -1 otherwise (the file
+// then stays where it was). The exclusive step for placing a finished file under a unique
+// name. No copy across volumes.
+int fs_move_new(const char* from, const char* to);
+// The bytes this user may still write on the volume that holds path (a folder or file):
+// 0 with *bytes set, or -1.
+int fs_free_space(const char* path, uint64_t* bytes);
 
 // ---- Files -------------------------------------------------------------------------------
 // An open file. Reads and writes go straight to the system (no buffering: batch small writes
@@ -139,6 +147,9 @@ FsFile* fs_open_read(const char* path);
 // Creates or truncates a file for writing; null on failure (also when path is a link or a
 // folder).
 FsFile* fs_open_write(const char* path);
+// Opens an existing regular file for writing without truncating it, at offset 0; null when
+// missing, not a regular file, a link, or not openable.
+FsFile* fs_open_existing(const char* path);
 // Creates a new file for writing, never touching an existing entry: 0 and *out set when
 // created; FS_ERR_EXISTS when anything is already at path (also a create refused for a name
 // that fs_name_listed sees, such as one whose deletion is pending); FS_ERR_NOT_FOUND when the
@@ -154,6 +165,8 @@ int fs_write_all(FsFile* file, const void* bytes, size_t n);
 int fs_seek(FsFile* file, uint64_t offset);
 // The file's current size: 0 with *size set, or -1.
 int fs_file_size(FsFile* file, uint64_t* size);
+// Cuts the file to size bytes (or extends it with zeros); the offset is not moved: 0 / -1.
+int fs_set_size(FsFile* file, uint64_t size);
 // Forces the written data onto the disk before returning: 0 / -1.
 int fs_sync(FsFile* file);
 // Closes the file and frees the handle (null does nothing and gives 0). -1 when the system

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -402,4 +403,59 @@ int fs_discard(FsFile* file, const char* path) {
 
 intptr_t fs_native_handle(FsFile* file) {
     return file->fd;
+}
+
+// ---- Placing files and room on the volume ----------------------------------------------
+
+namespace {
+
+// A rename that fails instead of replacing: 0, or the errno. Linux has renameat2 with
+// RENAME_NOREPLACE and macOS renamex_np with RENAME_EXCL; where the call or the file system
+// lacks them the caller falls back to a hard link, which refuses an existing name as well.
+int rename_exclusive(const char* from, const char* to) {
+#if defined(__linux__)
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+#elif defined(__APPLE__)
+    return renamex_np(from, to, RENAME_EXCL) == 0 ? 0 : errno;
+#else
+    (void)from;
+    (void)to;
+    return ENOSYS;
+#endif
+}
+
+}  // namespace
+
+int fs_move_new(const char* from, const char* to) {
+    if (!from || !to) return -1;
+    if (fs_fault_fire(FS_FAULT_MOVE)) return -1;
+    int error = rename_exclusive(from, to);
+    if (error == 0) return 0;
+    if (error == EEXIST) return FS_ERR_EXISTS;
+    if (error != ENOSYS && error != EINVAL && error != ENOTSUP) return -1;
+    // The link is the exclusive step; the old name goes only once the new one holds the file.
+    if (link(from, to) != 0) return errno == EEXIST ? FS_ERR_EXISTS : -1;
+    if (unlink(from) != 0) {
+        unlink(to);
+        return -1;
+    }
+    return 0;
+}
+
+int fs_free_space(const char* path, uint64_t* bytes) {
+    struct statvfs st;
+    if (!path || statvfs(path, &st) != 0) return -1;
+    *bytes = static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+    return 0;
+}
+
+FsFile* fs_open_existing(const char* path) {
+    if (!path) return nullptr;
+    int fd = open_regular(path, O_WRONLY);
+    return fd < 0 ? nullptr : wrap_fd(fd);
+}
+
+int fs_set_size(FsFile* file, uint64_t size) {
+    if (size > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return ftruncate(file->fd, static_cast<off_t>(size)) == 0 ? 0 : -1;
 }

@@ -566,3 +566,46 @@ int fs_discard(FsFile* file, const char* path) {
 intptr_t fs_native_handle(FsFile* file) {
     return reinterpret_cast<intptr_t>(file->handle);
 }
+
+// ---- Placing files and room on the volume ----------------------------------------------
+
+int fs_move_new(const char* from, const char* to) {
+    WidePath wide_from(from);
+    WidePath wide_to(to);
+    if (!wide_from || !wide_to) return -1;
+    if (fs_fault_fire(FS_FAULT_MOVE)) return -1;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails on any existing name.
+    if (MoveFileExW(wide_from.text, wide_to.text, 0)) return 0;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FS_ERR_EXISTS;
+    // A folder of that name answers "access denied".
+    return GetFileAttributesW(wide_to.text) != INVALID_FILE_ATTRIBUTES ? FS_ERR_EXISTS : -1;
+}
+
+int fs_free_space(const char* path, uint64_t* bytes) {
+    WidePath wide(path);
+    if (!wide) return -1;
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(wide.text, &available, nullptr, nullptr)) return -1;
+    *bytes = available.QuadPart;
+    return 0;
+}
+
+FsFile* fs_open_existing(const char* path) {
+    WidePath wide(path);
+    if (!wide) return nullptr;
+    // Writing through a link would reach outside; refuse links and folders.
+    DWORD attributes = query_attributes(wide.text, nullptr);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return nullptr;
+    HANDLE handle = only_disk_file(open_handle(wide.text, GENERIC_WRITE, OPEN_EXISTING, 0));
+    return handle == INVALID_HANDLE_VALUE ? nullptr : wrap_handle(handle);
+}
+
+int fs_set_size(FsFile* file, uint64_t size) {
+    if (size > static_cast<uint64_t>(INT64_MAX)) return -1;
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return SetFileInformationByHandle(file->handle, FileEndOfFileInfo, &end, sizeof end) ? 0 : -1;
+}

@@ -344,8 +344,19 @@ void path_numbers_free(PathNumbers* numbers) {
     *numbers = PathNumbers{};
 }
 
-int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
-                PathCreated* out) {
+namespace {
+
+// Makes the entry at path the way the caller asked: a new file, a new folder, or the file at
+// from moved there. 0, FS_ERR_EXISTS when the name is taken, or another failure.
+int make_entry(const char* path, PathMake what, const char* from, FsFile** file) {
+    if (from) return fs_move_new(from, path);
+    return what == PATH_MAKE_DIR ? fs_make_dir(path) : fs_open_new(path, file);
+}
+
+// The numbering of path_unique and path_unique_move: name, name(1), name(2) ... from the last
+// number the request used, until make_entry succeeds.
+int unique_entry(const char* dir, const char* name, PathMake what, const char* from,
+                 PathNumbers* numbers, PathCreated* out) {
     *out = PathCreated{};
     TextOwner clean(what == PATH_MAKE_FILE ? name_sanitize_file(name) : name_sanitize(name));
     if (!clean) return -1;
@@ -361,7 +372,7 @@ int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* n
         char* path = candidate ? path_join(dir, candidate.get()) : nullptr;
         if (!path) return -1;
         FsFile* file = nullptr;
-        int made = what == PATH_MAKE_DIR ? fs_make_dir(path) : fs_open_new(path, &file);
+        int made = make_entry(path, what, from, &file);
         if (made == FS_ERR_EXISTS) {
             free(path);
             continue;
@@ -377,6 +388,22 @@ int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* n
         return 0;
     }
     return -1;
+}
+
+}  // namespace
+
+int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
+                PathCreated* out) {
+    return unique_entry(dir, name, what, nullptr, numbers, out);
+}
+
+int path_unique_move(const char* dir, const char* name, const char* from, PathNumbers* numbers,
+                     PathCreated* out) {
+    if (!from) {
+        *out = PathCreated{};
+        return -1;
+    }
+    return unique_entry(dir, name, PATH_MAKE_FILE, from, numbers, out);
 }
 
 void rel_free(char** components, int count) {

@@ -131,6 +131,13 @@ void path_numbers_free(PathNumbers* numbers);
 int path_unique(const char* dir, const char* name, PathMake what, PathNumbers* numbers,
                 PathCreated* out);
 
+// path_unique for a file that is already written elsewhere on the same volume: the file at
+// from is moved into dir under the sanitised name (name_sanitize_file), numbered the same way,
+// by a move that never replaces an existing entry (fs_move_new). 0 on success (out->path set,
+// out->file null); -1 as for path_unique, and the file then stays at from.
+int path_unique_move(const char* dir, const char* name, const char* from, PathNumbers* numbers,
+                     PathCreated* out);
+
 // Strict split of a client's relative path ('\\' counts as '/'; leading and trailing slashes
 // are ignored). Returns the number of components (0 for the inbox itself) and hands the
 // component array to *out (left null for 0; out may be null to only count), or -1 when the path

@@ -17,7 +17,8 @@
 
 namespace {
 
-constexpr size_t UPLOAD_PATH_BYTES = 4096;
+constexpr const char* UPLOAD_SENDER_UNRECORDED =
+    "  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），这批文件没记下是谁发的";
 
 // One stored file, owned by the context's array.
 struct UploadedFile {
@@ -27,18 +28,6 @@ struct UploadedFile {
     uint64_t size;   // bytes written so far
     MpSink sink;     // write_part / close_part with this record as context
     int failed;      // a write or the final flush failed: the bytes on disk are not all there
-};
-
-// Where the request's files go, and what it created on the way.
-struct UploadTarget {
-    const Config* config;                // the configuration whose inbox receives the upload
-    char target_dir[UPLOAD_PATH_BYTES];  // absolute folder receiving the upload
-    char** sent_names;                   // top-level folder names as sent (sanitised)
-    char** used_names;                   // the name used for each, parallel to sent_names
-    int32_t map_count;
-    char** created_dirs;  // absolute paths of the folders this request created, in order
-    int32_t created_count;
-    PathNumbers numbers;  // the last number used for each name, so numbering goes on from it
 };
 
 // Everything one request keeps; zero-filled at its start, on the connection's own thread.
@@ -194,68 +183,6 @@ int tree_folder(UploadTarget* target, char* const* pieces, int count,
     return 0;
 }
 
-// Sets the target to config's inbox and the folder that the relative path dir names in it
-// (empty: the inbox itself), with nothing in its folder map. 0, or -1 when dir is refused or
-// is not an existing folder.
-int resolve_dir(const Config* config, UploadTarget* target, const char* dir) {
-    memset(target, 0, sizeof *target);
-    target->config = config;
-    RelComponents comps;
-    comps.count = rel_split(dir, &comps.items);
-    if (comps.count < 0) return -1;
-    TextOwner joined;
-    const char* folder = config->inbox_dir;
-    if (comps.count > 0) {
-        joined.reset(rel_join(config, comps.items, comps.count));
-        if (!joined || !fs_is_dir(joined.get())) return -1;
-        folder = joined.get();
-    }
-    size_t len = strnlen(folder, UPLOAD_PATH_BYTES - 1);
-    memcpy(target->target_dir, folder, len);
-    target->target_dir[len] = 0;
-    return 0;
-}
-
-// Chooses and creates the file for a part's file name (a relative path as the browser sent
-// it), creating and recording missing folders. Returns the new absolute path (the caller
-// frees it) with the open file in *file_out, or null with nothing created when the part cannot
-// be stored.
-char* target_path(UploadTarget* target, const char* file_name, FsFile** file_out) {
-    *file_out = nullptr;
-    RelComponents pieces;
-    pieces.items = rel_split_upload(file_name, &pieces.count);
-    if (pieces.count <= 0) return nullptr;
-    // Refuse before anything is created a part whose stored path could not be read back.
-    if (!pieces_reachable(target, pieces.items, pieces.count)) return nullptr;
-
-    PartMark mark = part_mark(target);
-    char folder[UPLOAD_PATH_BYTES];
-    const char* parent = target->target_dir;
-    if (pieces.count > 1) {
-        if (tree_folder(target, pieces.items, pieces.count, folder) != 0) {
-            part_roll_back(target, mark);
-            return nullptr;
-        }
-        parent = folder;
-    }
-    PathCreated made;
-    if (path_unique(parent, pieces.items[pieces.count - 1], PATH_MAKE_FILE, &target->numbers,
-                    &made) != 0) {
-        part_roll_back(target, mark);
-        return nullptr;
-    }
-    // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
-    TextOwner rel(rel_from_abs(target->config, made.path));
-    if (!rel || !rel_reachable(rel.get())) {
-        fs_discard(made.file, made.path);
-        free(made.path);
-        part_roll_back(target, mark);
-        return nullptr;
-    }
-    *file_out = made.file;
-    return made.path;
-}
-
 void close_file(UploadedFile* record) {
     if (!record->file) return;
     // A file whose write failed goes through its own handle, before anyone can hold it, so a
@@ -320,7 +247,7 @@ MpSink* open_part(void* context, const char* field_name, const char* file_name,
     auto* ctx = static_cast<UploadContext*>(context);
     PartMark mark = part_mark(&ctx->target);
     FsFile* file = nullptr;
-    char* path = target_path(&ctx->target, file_name, &file);
+    char* path = upload_target_place(&ctx->target, file_name, nullptr, &file);
     if (!path) return nullptr;
     char* rel = rel_from_abs(ctx->target.config, path);
     auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
@@ -347,23 +274,6 @@ void discard_files(UploadContext* context) {
 // Removes the created folders newest first; a folder that is not empty stays.
 void remove_created_dirs(UploadTarget* target) {
     for (int32_t i = target->created_count - 1; i >= 0; --i) fs_remove_dir(target->created_dirs[i]);
-}
-
-// Frees the folder map and the list of created folders.
-void free_target(UploadTarget* target) {
-    for (int32_t i = 0; i < target->map_count; ++i) {
-        free(target->sent_names[i]);
-        free(target->used_names[i]);
-    }
-    free(target->sent_names);
-    free(target->used_names);
-    target->sent_names = target->used_names = nullptr;
-    target->map_count = 0;
-    for (int32_t i = 0; i < target->created_count; ++i) free(target->created_dirs[i]);
-    free(target->created_dirs);
-    target->created_dirs = nullptr;
-    target->created_count = 0;
-    path_numbers_free(&target->numbers);
 }
 
 // Frees every record and the array; files on disk are not touched.
@@ -401,16 +311,6 @@ int record_senders(const UploadContext* context, const char* device) {
     return result;
 }
 
-void write_console_line(const Config* config, int stored, bool sender_recorded) {
-    StrBufOwner line;
-    sb_appendf(line.get(), "  收到 %d 个文件", stored);
-    usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
-    if (!sender_recorded)
-        sb_append_str(line.get(),
-                      "\n  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），这批文件没记下是谁发的");
-    con_write_line(line.c_str());
-}
-
 bool any_failed(const UploadContext* context) {
     for (int32_t i = 0; i < context->file_count; ++i)
         if (context->files[i]->failed) return true;
@@ -436,7 +336,7 @@ int store_parts(UploadContext* context, const UploadBody* body, const char* devi
     build_answer(answer, context);
     bool recorded = record_senders(context, device) == 0;
     usage_invalidate();
-    write_console_line(context->target.config, context->file_count, recorded);
+    upload_console_line(context->target.config, context->file_count, recorded);
     return UPLOAD_STORED;
 }
 
@@ -446,10 +346,142 @@ int upload_store(const Config* config, const char* dir, const UploadBody* body, 
                  StrBuf* answer) {
     UploadContext context;
     memset(&context, 0, sizeof context);
-    int result = resolve_dir(config, &context.target, dir ? dir : "") != 0
+    int opened = upload_target_open(config, dir ? dir : "", UPLOAD_DIR_EXISTING, &context.target);
+    int result = opened != 0
                      ? UPLOAD_NO_FOLDER
                      : store_parts(&context, body, device ? device : "", answer);
-    free_target(&context.target);
+    upload_target_free(&context.target);
     free_files(&context);
     return result;
+}
+
+// ---- Placing files by the rules of an upload -----------------------------------------------
+
+namespace {
+
+// Makes the missing folders of a relative path again, one level at a time: each level is
+// reached through rel_join once it exists, so no link and no second name of an entry is ever
+// passed through.
+void remake_dirs(const Config* config, char** comps, int count) {
+    for (int i = 1; i <= count; ++i) {
+        TextOwner parent(i == 1 ? text_copy(config->inbox_dir) : rel_join(config, comps, i - 1));
+        if (!parent || !fs_is_dir(parent.get())) return;
+        TextOwner level(fs_path_join(parent.get(), comps[i - 1]));
+        if (!level) return;
+        if (!fs_is_dir(level.get())) fs_make_dir(level.get());
+    }
+}
+
+}  // namespace
+
+int upload_target_open(const Config* config, const char* dir, UploadDirMode mode,
+                       UploadTarget* target) {
+    memset(target, 0, sizeof *target);
+    target->config = config;
+    RelComponents comps;
+    comps.count = rel_split(dir, &comps.items);
+    if (comps.count < 0) return -1;
+    TextOwner joined;
+    const char* folder = config->inbox_dir;
+    if (comps.count > 0) {
+        if (mode == UPLOAD_DIR_RECREATE) remake_dirs(config, comps.items, comps.count);
+        joined.reset(rel_join(config, comps.items, comps.count));
+        if (!joined || !fs_is_dir(joined.get())) return -1;
+        folder = joined.get();
+    }
+    size_t len = strnlen(folder, UPLOAD_PATH_BYTES - 1);
+    memcpy(target->target_dir, folder, len);
+    target->target_dir[len] = 0;
+    return 0;
+}
+
+char* upload_target_place(UploadTarget* target, const char* file_name, const char* from,
+                          FsFile** file_out) {
+    *file_out = nullptr;
+    RelComponents pieces;
+    pieces.items = rel_split_upload(file_name, &pieces.count);
+    if (pieces.count <= 0) return nullptr;
+    // Refuse before anything is created a part whose stored path could not be read back.
+    if (!pieces_reachable(target, pieces.items, pieces.count)) return nullptr;
+
+    PartMark mark = part_mark(target);
+    char folder[UPLOAD_PATH_BYTES];
+    const char* parent = target->target_dir;
+    if (pieces.count > 1) {
+        if (tree_folder(target, pieces.items, pieces.count, folder) != 0) {
+            part_roll_back(target, mark);
+            return nullptr;
+        }
+        parent = folder;
+    }
+    PathCreated made;
+    const char* name = pieces.items[pieces.count - 1];
+    int placed = from ? path_unique_move(parent, name, from, &target->numbers, &made)
+                      : path_unique(parent, name, PATH_MAKE_FILE, &target->numbers, &made);
+    if (placed != 0) {
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    // Numbering lengthens names; a name pushed past what a relative path may hold is no good.
+    TextOwner rel(rel_from_abs(target->config, made.path));
+    if (!rel || !rel_reachable(rel.get())) {
+        // A moved file goes back where it came from: it is not ours to delete.
+        if (from) {
+            fs_move_new(made.path, from);
+            fs_close(made.file);
+        } else {
+            fs_discard(made.file, made.path);
+        }
+        free(made.path);
+        part_roll_back(target, mark);
+        return nullptr;
+    }
+    *file_out = made.file;
+    return made.path;
+}
+
+int upload_target_map_folder(UploadTarget* target, const char* sent, const char* used) {
+    int32_t before = target->map_count;
+    int32_t sent_count = before;
+    int32_t used_count = before;
+    if (append_text(&target->sent_names, &sent_count, sent) != 0) return -1;
+    if (append_text(&target->used_names, &used_count, used) != 0) {
+        free(target->sent_names[before]);
+        return -1;
+    }
+    target->map_count = before + 1;
+    return 0;
+}
+
+bool upload_target_accepts(const UploadTarget* target, const char* file_name) {
+    RelComponents pieces;
+    pieces.items = rel_split_upload(file_name, &pieces.count);
+    return pieces.count > 0 && pieces_reachable(target, pieces.items, pieces.count);
+}
+
+void upload_target_free(UploadTarget* target) {
+    for (int32_t i = 0; i < target->map_count; ++i) {
+        free(target->sent_names[i]);
+        free(target->used_names[i]);
+    }
+    free(target->sent_names);
+    free(target->used_names);
+    target->sent_names = target->used_names = nullptr;
+    target->map_count = 0;
+    for (int32_t i = 0; i < target->created_count; ++i) free(target->created_dirs[i]);
+    free(target->created_dirs);
+    target->created_dirs = nullptr;
+    target->created_count = 0;
+    path_numbers_free(&target->numbers);
+}
+
+void upload_console_line(const Config* config, int stored, bool sender_recorded) {
+    StrBufOwner line;
+    if (stored > 0) {
+        sb_appendf(line.get(), "  收到 %d 个文件", stored);
+        usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
+        if (!sender_recorded) sb_append_str(line.get(), "\n");
+    }
+    if (!sender_recorded) sb_append_str(line.get(), UPLOAD_SENDER_UNRECORDED);
+    con_write_line(line.c_str());
 }

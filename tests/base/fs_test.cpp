@@ -324,6 +324,43 @@ TEST_F(FsTest, MoveReplacesTheTarget) {
     EXPECT_EQ(read("to"), "again");
 }
 
+TEST_F(FsTest, MoveNewNeverReplaces) {
+    write("from", "new content");
+    mkdir("folder");
+    for (const char* taken : {"to", "folder"}) {
+        if (std::string(taken) == "to") write("to", "old");
+        EXPECT_EQ(fs_move_new(at("from").c_str(), at(taken).c_str()), FS_ERR_EXISTS) << taken;
+        EXPECT_EQ(read("from"), "new content");
+    }
+    EXPECT_EQ(read("to"), "old");
+    EXPECT_EQ(fs_move_new(at("from").c_str(), at("folder/free").c_str()), 0);
+    EXPECT_EQ(read("folder/free"), "new content");
+    EXPECT_FALSE(fs_exists(at("from").c_str()));
+    EXPECT_EQ(fs_move_new(at("from").c_str(), at("elsewhere").c_str()), -1);
+    EXPECT_EQ(fs_move_new(at("folder/free").c_str(), at("missing/x").c_str()), -1);
+    EXPECT_EQ(read("folder/free"), "new content");
+}
+
+TEST_F(FsTest, OpenExistingKeepsContentAndSetSizeCuts) {
+    EXPECT_EQ(fs_open_existing(at("missing").c_str()), nullptr);
+    mkdir("folder");
+    EXPECT_EQ(fs_open_existing(at("folder").c_str()), nullptr);
+    write("f", "0123456789");
+    {
+        FsFileOwner file(fs_open_existing(at("f").c_str()));
+        ASSERT_NE(file.get(), nullptr);
+        EXPECT_EQ(fs_seek(file.get(), 4), 0);
+        EXPECT_EQ(fs_write_all(file.get(), "ab", 2), 0);
+        EXPECT_EQ(fs_set_size(file.get(), 8), 0);
+        EXPECT_EQ(fs_write_all(file.get(), "c", 1), 0);  // the offset stayed after "ab"
+    }
+    EXPECT_EQ(read("f"), "0123abc7");
+    uint64_t free_bytes = 0;
+    EXPECT_EQ(fs_free_space(root.c_str(), &free_bytes), 0);
+    EXPECT_GT(free_bytes, 0u);
+    EXPECT_EQ(fs_free_space(at("missing/x").c_str(), &free_bytes), -1);
+}
+
 TEST_F(FsTest, FilesReadWriteSeekAndSize) {
     FsFileOwner out(fs_open_write(at("f.bin").c_str()));
     ASSERT_NE(out.get(), nullptr);

@@ -169,6 +169,16 @@ class Server:
         self._reader.join(timeout=10)
         return code
 
+    def restart(self):
+        """Kills the server (SIGKILL, as a power cut would stop it) and starts it again on the
+        same inbox; the output starts afresh."""
+        self.kill()
+        self._reader.join(timeout=10)
+        self.proc.stdout.close()
+        with self._lock:
+            self._out.clear()
+        self.start()
+
     def kill(self):
         if self.proc and self.proc.poll() is None:
             try:

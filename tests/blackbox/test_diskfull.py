@@ -13,6 +13,7 @@ import unittest
 import harness
 from clients import INTERRUPTED, post_json, snapshot, upload
 from harness import Server
+from test_resumable import create, new_upload, offset_of, part_files, patch, send_all
 
 SIZE = 2 * 1024 * 1024
 
@@ -112,6 +113,28 @@ class DiskFullTest(unittest.TestCase):
         after = self.state_files()
         self.assertIn("c.txt", json.loads(after["files.json"]))
         self.assertEqual([t["text"] for t in json.loads(after["texts.json"])], ["second", first])
+
+    def test_resumable_uploads_that_do_not_fit(self):
+        server = self.server
+        # Refused at creation when the disk is too small for the whole file.
+        status, _, body = create(server, SIZE + 1, filename="huge.bin")
+        self.assertEqual((status, json.loads(body)), (400, {"error": INTERRUPTED}))
+        # Accepted while it fits, then the disk fills: what was written stays and is counted.
+        data = os.urandom(SIZE // 2)
+        location = new_upload(server, len(data), filename="half.bin")
+        filler = os.path.join(self.mnt, "filler")
+        with open(filler, "wb") as f:
+            f.write(b"\0" * (free_bytes(self.mnt) - 256 * 1024))
+        status, _, body = patch(server, location, 0, data)
+        self.assertEqual((status, json.loads(body)), (400, {"error": INTERRUPTED}))
+        offset = offset_of(server, location)
+        self.assertLess(offset, len(data))
+        part = os.path.join(self.state, "uploads", part_files(server)[0])
+        self.assertEqual(os.path.getsize(part), offset)
+        os.remove(filler)
+        self.assertEqual(send_all(server, location, data), len(data))
+        with open(os.path.join(self.inbox, "half.bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
 
 if __name__ == "__main__":
