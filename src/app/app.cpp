@@ -9,6 +9,7 @@
 #include "api/router.h"
 #include "app/app_platform.h"
 #include "app/banner.h"
+#include "app/hint.h"
 #include "base/config.h"
 #include "base/console.h"
 #include "base/fs.h"
@@ -77,6 +78,15 @@ void start_browser_thread(int port) {
     *port_copy = port;
     if (thread_start_detached(app_browser_thread, port_copy, BROWSER_STACK_BYTES) != 0) free(port_copy);
 }
+
+// QuickEdit stays off while the program runs, and the console gets its own mode back on every
+// way out of app_main; the stop handler restores it itself, as the process ends there.
+struct QuickEditOff {
+    QuickEditOff() { con_quick_edit_off(); }
+    ~QuickEditOff() { con_restore_input_mode(); }
+    QuickEditOff(const QuickEditOff&) = delete;
+    QuickEditOff& operator=(const QuickEditOff&) = delete;
+};
 
 int report_listen_failure(int result, int port) {
     StrBufOwner line;
@@ -151,7 +161,10 @@ void app_make_dirs(const Config* config) {
     fs_mkdirs(config->state_dir);
 }
 
-void app_on_stop() { con_write("\n  已停止。\n"); }
+void app_on_stop() {
+    con_restore_input_mode();
+    con_write_final("\n  已停止。\n", CON_FINAL_WAIT_MS);
+}
 
 int app_main(int argc, char** argv) {
     app_platform_init();
@@ -169,6 +182,7 @@ int app_main(int argc, char** argv) {
         case APP_RUN:
             break;
     }
+    QuickEditOff quick_edit;
     char* exe_dir = app_exe_dir();
     if (!exe_dir) {
         con_write_line("[!] 读不到程序所在目录。");
@@ -207,8 +221,12 @@ int app_main(int argc, char** argv) {
     int listened = srv_listen(port, &config.port);
     if (listened != 0) return report_listen_failure(listened, port);
 
+    // From here on no thread waits for the console, the banner included.
+    con_start_writer();
     banner_print(&config);
+    app_start_network_hint(&config);
     if (options.open_browser) start_browser_thread(config.port);
     srv_accept_loop(api_route, &config);
+    con_flush(CON_FINAL_WAIT_MS);
     return 0;
 }

@@ -39,5 +39,6 @@ char* app_exe_dir();
 // parent; failures are left to the endpoints that need the folders.
 void app_make_dirs(const Config* config);
 
-// Writes the stopped line; the console's stop handler calls it before the process ends.
+// Gives the console input its mode back and writes the stopped line, waiting at most
+// CON_FINAL_WAIT_MS for it to appear; the stop handler calls it before the process ends.
 void app_on_stop();

@@ -4,3 +4,9 @@
 // Writes a UTF-8 text with one write call: to a real Windows console as UTF-16, otherwise
 // the bytes unchanged to standard output, flushed at once.
 void con_platform_write(const char* text);
+
+// Clears QuickEdit on the console input (Windows) and remembers the mode found; nothing
+// when standard input is no console, and on POSIX.
+void con_platform_quick_edit_off();
+// Sets the remembered input mode again, once.
+void con_platform_restore_input_mode();

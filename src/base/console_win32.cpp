@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -22,4 +23,34 @@ void con_platform_write(const char* text) {
     }
     fwrite(text, 1, strlen(text), stdout);
     fflush(stdout);
+}
+
+namespace {
+// The input mode found at start-up; written before any other thread runs, read by the stop
+// handler's thread.
+DWORD SavedInputMode = 0;
+std::atomic<int> InputModeSaved{0};
+
+HANDLE console_input() {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    return in == INVALID_HANDLE_VALUE ? nullptr : in;
+}
+}  // namespace
+
+void con_platform_quick_edit_off() {
+    HANDLE in = console_input();
+    DWORD mode = 0;
+    if (!in || !GetConsoleMode(in, &mode)) return;
+    // QuickEdit is only changed together with ENABLE_EXTENDED_FLAGS; without it the call
+    // would leave QuickEdit as it is.
+    DWORD quiet = (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+    if (quiet == mode || !SetConsoleMode(in, quiet)) return;
+    SavedInputMode = mode;
+    InputModeSaved.store(1);
+}
+
+void con_platform_restore_input_mode() {
+    if (InputModeSaved.exchange(0) == 0) return;
+    HANDLE in = console_input();
+    if (in) SetConsoleMode(in, SavedInputMode);
 }
