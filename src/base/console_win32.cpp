@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <cwchar>
@@ -9,10 +8,28 @@
 #include "base/console_platform.h"
 #include "base/fs.h"
 
+namespace {
+// Redirected output: the bytes go straight to the handle. The C runtime's stream is left
+// alone, since the process's exit flushes it under its lock, and a writer stuck on a full
+// pipe would hold that lock for ever.
+void write_bytes(HANDLE out, const char* text) {
+    const char* rest = text;
+    size_t left = strlen(text);
+    while (left > 0) {
+        DWORD chunk = left > 65536 ? 65536 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(out, rest, chunk, &written, nullptr) || written == 0) return;
+        rest += written;
+        left -= written;
+    }
+}
+}  // namespace
+
 void con_platform_write(const char* text) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || out == nullptr) return;
     DWORD mode = 0;
-    if (out != INVALID_HANDLE_VALUE && out != nullptr && GetConsoleMode(out, &mode)) {
+    if (GetConsoleMode(out, &mode)) {
         wchar_t* wide = utf8_to_wide(text);
         if (wide) {
             DWORD written = 0;
@@ -21,8 +38,7 @@ void con_platform_write(const char* text) {
             return;
         }
     }
-    fwrite(text, 1, strlen(text), stdout);
-    fflush(stdout);
+    write_bytes(out, text);
 }
 
 namespace {
