@@ -44,7 +44,9 @@ void hint_thread(void* address) {
 }
 }  // namespace
 
-void app_set_network_check(AppNetworkCheck check) { Check.store(check); }
+void app_set_network_check(AppNetworkCheck check) {
+    Check.store(check);
+}
 
 int app_network_hint(const char* address, StrBuf* out) {
     if (!address || !address[0] || ask(address) != 1) return 0;

@@ -31,10 +31,10 @@ bool reaches_beyond_this_pc(int kind) {
 int step_of(const NetAdapterAddress& record, bool is_outbound) {
     bool physical = reaches_beyond_this_pc(record.kind);
     if (is_outbound && record.up && record.has_gateway && physical) return STEP_OUTBOUND;
-    int step = !record.up               ? STEP_DOWN
-               : !record.has_gateway    ? STEP_NO_GATEWAY
-               : physical               ? STEP_GATEWAY
-                                        : STEP_GATEWAY_TUNNEL;
+    int step = !record.up            ? STEP_DOWN
+               : !record.has_gateway ? STEP_NO_GATEWAY
+               : physical            ? STEP_GATEWAY
+                                     : STEP_GATEWAY_TUNNEL;
     return record.kind == NET_ADAPTER_VIRTUAL ? step + STEP_VIRTUAL : step;
 }
 
@@ -66,7 +66,8 @@ bool contains_without_case(const char* text, const char* lower_word) {
     for (const char* p = text; *p; p++) {
         size_t i = 0;
         while (i < n && p[i] &&
-               std::tolower(static_cast<unsigned char>(p[i])) == static_cast<unsigned char>(lower_word[i]))
+               std::tolower(static_cast<unsigned char>(p[i])) ==
+                   static_cast<unsigned char>(lower_word[i]))
             i++;
         if (i == n) return true;
     }
@@ -147,7 +148,7 @@ int net_rank_addresses(const NetAdapterAddress* records, int record_count, const
 
 int net_kind_from_description(const char* name) {
     if (!name) return -1;
-    static const char* const TUNNELS[] = {"tap-windows", "wireguard", "wintun", "openvpn",
+    static const char* const TUNNELS[] = {"tap-windows", "wireguard", "wintun",   "openvpn",
                                           "vpn",         "tunnel",    "zerotier", "tailscale"};
     static const char* const VIRTUALS[] = {"hyper-v", "virtualbox", "vmware", "wsl", "virtual"};
     for (const char* word : TUNNELS)
@@ -158,12 +159,11 @@ int net_kind_from_description(const char* name) {
 }
 
 int net_kind_from_interface_name(const char* name) {
-    static const char* const TUNNELS[] = {"tun", "tap", "wg", "utun", "ipsec", "zt", "tailscale",
-                                          "gpd", nullptr};
+    static const char* const TUNNELS[] = {"tun", "tap",       "wg",  "utun", "ipsec",
+                                          "zt",  "tailscale", "gpd", nullptr};
     static const char* const PPPS[] = {"ppp", "wwan", "wwp", nullptr};
-    static const char* const VIRTUALS[] = {"docker", "br-",   "veth", "virbr", "vboxnet",
-                                           "vmnet",  "lxcbr", "lxdbr", "cni",  "podman",
-                                           "vnet",   nullptr};
+    static const char* const VIRTUALS[] = {"docker", "br-",   "veth", "virbr",  "vboxnet", "vmnet",
+                                           "lxcbr",  "lxdbr", "cni",  "podman", "vnet",    nullptr};
     static const char* const WIFIS[] = {"wl", nullptr};
     static const char* const ETHERNETS[] = {"eth", "en", "em", nullptr};
     if (!name) return NET_ADAPTER_OTHER;
@@ -180,7 +180,8 @@ int net_route_has_default(const char* table, size_t length, const char* iface) {
     const char* end = table + length;
     const char* line = table;
     while (line < end) {
-        const char* line_end = static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
+        const char* line_end =
+            static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
         if (!line_end) line_end = end;
         if (is_default_gateway_route(line, line_end, iface)) return 1;
         line = line_end + 1;

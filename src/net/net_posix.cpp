@@ -38,7 +38,8 @@ bool read_route_table(std::string* out) {
     if (!file) return false;
     char buffer[4096];
     size_t n;
-    while (out->size() < MAX_ROUTE_TABLE_BYTES && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    while (out->size() < MAX_ROUTE_TABLE_BYTES &&
+           (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         out->append(buffer, n);
     std::fclose(file);
     return !out->empty();
