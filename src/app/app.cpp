@@ -9,6 +9,7 @@
 #include "api/router.h"
 #include "app/app_platform.h"
 #include "app/banner.h"
+#include "app/hint.h"
 #include "base/config.h"
 #include "base/console.h"
 #include "base/fs.h"
@@ -96,6 +97,15 @@ int set_access(Config* config, const std::string& pin) {
     return 0;
 }
 
+// QuickEdit stays off while the program runs, and the console gets its own mode back on every
+// way out of app_main; the stop handler restores it itself, as the process ends there.
+struct QuickEditOff {
+    QuickEditOff() { con_quick_edit_off(); }
+    ~QuickEditOff() { con_restore_input_mode(); }
+    QuickEditOff(const QuickEditOff&) = delete;
+    QuickEditOff& operator=(const QuickEditOff&) = delete;
+};
+
 int report_listen_failure(int result, int port) {
     StrBufOwner line;
     if (result == -1) {
@@ -176,7 +186,10 @@ void app_make_dirs(const Config* config) {
     fs_mkdirs(config->state_dir);
 }
 
-void app_on_stop() { con_write("\n  已停止。\n"); }
+void app_on_stop() {
+    con_restore_input_mode();
+    con_write_final("\n  已停止。\n", CON_FINAL_WAIT_MS);
+}
 
 int app_folder_writable(const char* folder) {
     TextOwner probe(fs_path_join(folder, ".skiffbox-write-test"));
@@ -261,6 +274,7 @@ int start_and_serve(int argc, char** argv) {
         case APP_RUN:
             break;
     }
+    QuickEditOff quick_edit;
     char* exe_dir = app_exe_dir();
     if (!exe_dir) {
         con_write_line("[!] 读不到程序所在目录。");
@@ -303,13 +317,17 @@ int start_and_serve(int argc, char** argv) {
     int listened = srv_listen(port, &config.port);
     if (listened != 0) return report_listen_failure(listened, port);
 
+    // From here on no thread waits for the console, the banner included.
+    con_start_writer();
     banner_print(&config);
     warn_at_startup(&config, exe_dir_owner.get());
+    app_start_network_hint(&config);
     // Unfinished uploads are brought back (expired ones removed) before the first request.
     tus_start(&config);
     tus_start_housekeeping(&config);
     if (options.open_browser) start_browser_thread(&config);
     srv_accept_loop(api_route, &config);
+    con_flush(CON_FINAL_WAIT_MS);
     return 0;
 }
 

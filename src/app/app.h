@@ -42,7 +42,8 @@ char* app_exe_dir();
 // parent; failures are left to the endpoints that need the folders.
 void app_make_dirs(const Config* config);
 
-// Writes the stopped line; the console's stop handler calls it before the process ends.
+// Gives the console input its mode back and writes the stopped line, waiting at most
+// CON_FINAL_WAIT_MS for it to appear; the stop handler calls it before the process ends.
 void app_on_stop();
 
 // 1 when a file can be created, written and deleted in folder (a hidden probe file, removed

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/console_sink.h"
 #include "base/fs.h"
 #include "base/json.h"
 #include "inbox/inbox_fixture.h"
@@ -113,4 +114,17 @@ TEST_F(UploadStore, UnreadableSenderStoreStillStoresTheFiles) {
     EXPECT_EQ(store({"a.txt", "d/b.txt"}), (std::vector<std::string>{"a.txt", "d/b.txt"}));
     EXPECT_EQ(read_file(inbox / "d" / "b.txt"), "x");
     EXPECT_TRUE(std::filesystem::is_directory(state / "files.json"));
+}
+
+// A console that takes no text (a selection held in its window) must not hold an upload: its
+// line waits for the console in the writer's queue.
+TEST_F(UploadStore, StoresAndAnswersWhileTheConsoleIsHeld) {
+    ConsoleSink sink;
+    sink.hold();
+    ASSERT_EQ(con_start_writer(), 0);
+    con_write("banner\n");
+    ASSERT_TRUE(sink.wait_until_blocked());
+    EXPECT_EQ(store({"a.txt", "b.txt"}), (std::vector<std::string>{"a.txt", "b.txt"}));
+    sink.release();
+    EXPECT_TRUE(sink.wait_for_text("  收到 2 个文件"));
 }
