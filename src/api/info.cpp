@@ -49,7 +49,14 @@ void api_info_json(const Config* config, StrBuf* sb) {
     json_append_string(sb, config->inbox_dir);
     sb_append_str(sb, ", \"host\": ");
     json_append_string(sb, host ? host : "");
-    sb_append_str(sb, ", \"tree\": true}");
+    sb_append_str(sb, ", \"tree\": true");
+    // Only a visitor with a session reads this: the page puts it into the address of its QR
+    // code, so that a phone scanning it gets in without typing the code.
+    if (config->pin[0]) {
+        sb_append_str(sb, ", \"token\": ");
+        json_append_string(sb, config->login_token);
+    }
+    sb_append_char(sb, '}');
     free(host);
 }
 

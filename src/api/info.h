@@ -3,8 +3,9 @@
 #include "base/strbuf.h"
 #include "api/handler.h"
 
-// Appends the info object (name, version, port, addresses, base URL, inbox, host, tree) as
-// one line of JSON. The addresses are discovered afresh on every call.
+// Appends the info object (name, version, port, addresses, base URL, inbox, host, tree, and
+// with an access code set the login token as "token") as one line of JSON. The addresses are
+// discovered afresh on every call.
 void api_info_json(const Config* config, StrBuf* sb);
 
 // GET "/api/info": the info object.

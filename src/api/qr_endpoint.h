@@ -1,5 +1,6 @@
 #pragma once
-// "/qr.svg": a QR code of the "data" query parameter, or of the server's own base URL.
+// "/qr.svg": a QR code of the "data" query parameter, or of the server's own base URL (with
+// an access code set, its login address: the base URL, "/?k=" and the login token).
 #include "api/handler.h"
 
 // GET and HEAD handler. query is the undecoded text after '?'. Answers 200 with the SVG

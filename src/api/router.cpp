@@ -6,6 +6,7 @@
 #include "api/download.h"
 #include "api/files.h"
 #include "api/info.h"
+#include "api/login.h"
 #include "api/qr_endpoint.h"
 #include "api/remove.h"
 #include "api/texts.h"
@@ -28,11 +29,16 @@ struct GetRoute {
 struct PostRoute {
     const char* path;
     ApiPostHandler handler;
+    bool only_with_code;  // answered only when an access code is set; else unknown
 };
 
-void serve_page(const Config*, HttpAnswer* answer, const char*) {
-    http_send_response(answer, 200, "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_LEN, nullptr,
-                       0);
+// A visitor who came by this run's login address gets a session along with the page.
+void serve_page(const Config* config, HttpAnswer* answer, const char* query) {
+    char cookie[LOGIN_COOKIE_BYTES];
+    const HttpExtraHeader set = {"Set-Cookie", cookie};
+    int with_cookie = api_login_by_token(config, query, cookie);
+    http_send_response(answer, 200, "text/html; charset=utf-8", PAGE_HTML, PAGE_HTML_LEN,
+                       with_cookie ? &set : nullptr, with_cookie);
 }
 
 // An empty answer, so browsers stop asking without an icon being stored.
@@ -53,15 +59,30 @@ const GetRoute GET_ROUTES[] = {
 };
 
 const PostRoute POST_ROUTES[] = {
-    {"/api/upload", api_upload},
-    {"/zip", api_zip},
-    {"/api/text", api_text_post},
-    {"/api/text/delete", api_text_delete},
-    {"/api/text/clear", api_text_clear},
-    {"/api/delete", api_delete},
-    {"/api/clear", api_clear},
-    {"/api/stat", api_stat},
-    {"/api/open", api_open},
+    {"/api/upload", api_upload, false},
+    {"/zip", api_zip, false},
+    {"/api/text", api_text_post, false},
+    {"/api/text/delete", api_text_delete, false},
+    {"/api/text/clear", api_text_clear, false},
+    {"/api/delete", api_delete, false},
+    {"/api/clear", api_clear, false},
+    {"/api/stat", api_stat, false},
+    {"/api/open", api_open, false},
+    {"/api/login", api_login, true},
+};
+
+// What a visitor without a session may reach when an access code is set: the page (which
+// asks for the code), its icon, and the login. Everything else needs a session, including
+// whatever is added to the tables above later.
+struct OpenPath {
+    bool post;  // POST; else GET and HEAD
+    const char* path;
+};
+const OpenPath OPEN_PATHS[] = {
+    {false, "/"},
+    {false, "/index.html"},
+    {false, "/favicon.ico"},
+    {true, "/api/login"},
 };
 
 // Exact, case-sensitive comparison with the decoded path (which may hold zero bytes).
@@ -94,6 +115,7 @@ void route_get(const Config* config, HttpAnswer* answer, HttpRequest* request, c
 void route_post(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpRequest* request,
                 const StrBuf* path, const char* query) {
     for (const PostRoute& route : POST_ROUTES) {
+        if (route.only_with_code && !config->pin[0]) continue;
         if (path_is(path, route.path)) {
             route.handler(config, answer, conn, request, query);
             return;
@@ -138,21 +160,31 @@ bool guard_allows(const Config* config, HttpAnswer* answer, const HttpRequest* r
     return true;
 }
 
+bool is_open_path(const char* method, const StrBuf* path) {
+    bool post = strcmp(method, "POST") == 0;
+    bool get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
+    for (const OpenPath& open : OPEN_PATHS) {
+        if ((open.post ? post : get) && path_is(path, open.path)) return true;
+    }
+    return false;
+}
+
+// The second door, with an access code set: a request for anything but the open paths needs
+// a session. Answers 401 and returns false when it has none; nothing has been read, listed or
+// changed, and an unread body is drained afterwards.
+bool session_allows(const Config* config, HttpAnswer* answer, const HttpRequest* request,
+                    const StrBuf* path) {
+    if (!config->pin[0] || is_open_path(request->method, path) || api_has_session(config, request))
+        return true;
+    api_send_login_needed(config, answer);
+    return false;
+}
+
 }  // namespace
 
 void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequest* request) {
     const auto* config = static_cast<const Config*>(context);
     if (!guard_allows(config, answer, request)) return;
-    const char* method = request->method;
-    bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
-    bool is_post = strcmp(method, "POST") == 0;
-    // Resumable uploads also take these methods, under their own path only.
-    bool upload_only = strcmp(method, "PATCH") == 0 || strcmp(method, "DELETE") == 0 ||
-                       strcmp(method, "OPTIONS") == 0;
-    if (!is_get && !is_post && !upload_only) {
-        http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
-        return;
-    }
 
     const char* query = "";
     char* target = http_split_target(request->target, &query);
@@ -165,13 +197,27 @@ void api_route(const void* context, HttpAnswer* answer, HttpConn* conn, HttpRequ
         return;
     }
     url_decode_path(path.get(), target, raw_len);
+    if (!session_allows(config, answer, request, path.get())) {
+        free(target);
+        return;
+    }
 
-    bool answered = api_uploads_route(config, answer, conn, request, path.get());
-    if (!answered && upload_only)
+    const char* method = request->method;
+    bool is_get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
+    bool is_post = strcmp(method, "POST") == 0;
+    // Resumable uploads also take these methods, under their own path only.
+    bool upload_only = strcmp(method, "PATCH") == 0 || strcmp(method, "DELETE") == 0 ||
+                       strcmp(method, "OPTIONS") == 0;
+    if (!is_get && !is_post && !upload_only) {
         http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
-    else if (!answered && is_get)
+    } else if (api_uploads_route(config, answer, conn, request, path.get())) {
+        // answered by the resumable uploads
+    } else if (upload_only) {
+        http_send_response(answer, 501, "text/html; charset=utf-8", nullptr, 0, nullptr, 0);
+    } else if (is_get) {
         route_get(config, answer, request, path.get(), query);
-    else if (!answered)
+    } else {
         route_post(config, answer, conn, request, path.get(), query);
+    }
     free(target);
 }

@@ -9,6 +9,13 @@
 
 namespace {
 
+// texts.json is there but cannot be read (another program holds it, or it is not a file):
+// it is left alone rather than replaced by a list that lacks the earlier texts.
+constexpr const char* TEXTS_UNREADABLE_ADD_MESSAGE =
+    "文字记录文件 texts.json 读不出来，这条文字没有保存，请稍后再试";
+constexpr const char* TEXTS_UNREADABLE_DELETE_MESSAGE =
+    "文字记录文件 texts.json 读不出来，没能删除，请稍后再试";
+
 void send_ok(HttpAnswer* answer) {
     StrBufOwner json;
     sb_append_str(json.get(), "{\"ok\": true}");
@@ -44,7 +51,10 @@ void api_text_post(const Config* config, HttpAnswer* answer, HttpConn* conn, Htt
     const char* device = from ? from : header_name.get();
 
     TextOwner cut(utf8_truncate(trimmed.get(), TEXT_MAX_CHARS));
-    texts_add(config, cut ? cut.get() : trimmed.get(), device);
+    if (texts_add(config, cut ? cut.get() : trimmed.get(), device) == TEXTS_UNREADABLE) {
+        http_send_error(answer, TEXTS_UNREADABLE_ADD_MESSAGE, 500);
+        return;
+    }
     send_ok(answer);
 }
 
@@ -56,7 +66,10 @@ void api_text_delete(const Config* config, HttpAnswer* answer, HttpConn* conn, H
             http_send_error(answer, HTTP_BODY_BUSY_MESSAGE, 503);
             return;
         }
-        texts_delete(config, json_string(json_get(body.value, "id")));
+        if (texts_delete(config, json_string(json_get(body.value, "id"))) == TEXTS_UNREADABLE) {
+            http_send_error(answer, TEXTS_UNREADABLE_DELETE_MESSAGE, 500);
+            return;
+        }
     }
     send_ok(answer);
 }

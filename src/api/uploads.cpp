@@ -131,7 +131,7 @@ void answer_create(const Config* config, HttpAnswer* answer, HttpConn* conn,
     TextOwner device(http_device_name(&request->headers));
     TusCreate create{number_header(request, "Upload-Length"),
                      http_header(&request->headers, "Upload-Metadata"),
-                     device ? device.get() : "", sock_peer_ipv4(conn->socket)};
+                     device ? device.get() : "", conn->peer_ipv4};
     TusInfo info;
     int result = tus_create(config, &create, &info);
     if (result != TUS_OK) {

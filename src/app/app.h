@@ -4,16 +4,18 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/strbuf.h"
 
 // What the command line asks for.
-enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2 };
+enum AppAction { APP_RUN = 0, APP_HELP = 1, APP_UNKNOWN_ARG = 2, APP_BAD_PIN = 3 };
 
 struct AppOptions {
     int port;              // requested port, -1 when none or invalid (then the default)
     int open_browser;      // 1 unless "--no-open"
     std::string inbox;     // the "--inbox" value; empty means the default inbox
     std::string ip;        // the "--ip" value, at most 63 bytes
-    std::string unknown;   // the offending argument when the action is APP_UNKNOWN_ARG
+    std::string pin;       // the "--pin" value: empty, or 4 to 12 ASCII letters or digits
+    std::string unknown;   // the offending argument (APP_UNKNOWN_ARG) or code (APP_BAD_PIN)
 };
 
 // Process entry: reads the command line, settles the inbox, binds the port, serves until
@@ -21,7 +23,8 @@ struct AppOptions {
 int app_main(int argc, char** argv);
 
 // Walks the arguments (the first is the program itself) into options. Later occurrences
-// override earlier ones; the walk stops at help or at the first unknown argument.
+// override earlier ones; the walk stops at help, at the first unknown argument, or at a
+// "--pin" code that access_pin_valid refuses (APP_BAD_PIN).
 AppAction app_parse_options(const std::vector<std::string>& args, AppOptions* options);
 
 // Base-10 port as strtol reads it (leading white space and sign accepted, stops at the first
@@ -39,5 +42,21 @@ char* app_exe_dir();
 // parent; failures are left to the endpoints that need the folders.
 void app_make_dirs(const Config* config);
 
-// Writes the stopped line; the console's stop handler calls it before the process ends.
+// Gives the console input its mode back and writes the stopped line, waiting at most
+// CON_FINAL_WAIT_MS for it to appear; the stop handler calls it before the process ends.
 void app_on_stop();
+
+// 1 when a file can be created, written and deleted in folder (a hidden probe file, removed
+// again); 0 otherwise (missing folder, no permission, a blocking security tool, full disk).
+int app_folder_writable(const char* folder);
+
+// 1 when path is folder itself or lies inside it, compared component by component with '/'
+// and '\\' alike and ASCII letters without case (as Windows compares names); 0 otherwise,
+// also when either is null or empty.
+int app_path_inside(const char* path, const char* folder);
+
+// Appends the start-up warnings that apply (nothing when none does): the inbox cannot be
+// written to (inbox_writable 0); the executable runs from temp_dir or below it (mentioning
+// the inbox when that lies there too). Each is one or two console lines.
+void app_startup_warnings(StrBuf* sb, const char* inbox, int inbox_writable, const char* exe_dir,
+                          const char* temp_dir);

@@ -25,3 +25,9 @@ char* app_full_path(const char* path);
 // before any other thread is started, because a dedicated thread waits for the signals,
 // which every other thread keeps blocked; nothing runs inside a signal handler.
 void app_install_ctrl_handler(void (*on_stop)());
+
+// After a failed start-up: when the console window belongs to this process alone (it was
+// opened by a double-click and closes with the process) and standard input is that console,
+// asks for a key and waits for it, so the message stays readable. Does nothing otherwise, and
+// nothing on POSIX, where a terminal outlives the process.
+void app_hold_console_after_failure();

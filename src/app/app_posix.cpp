@@ -107,3 +107,5 @@ void app_install_ctrl_handler(void (*on_stop)()) {
         _exit(0);
     }).detach();
 }
+
+void app_hold_console_after_failure() {}

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/app_platform.h"
+#include "base/console.h"
 #include "base/fs.h"
 
 namespace {
@@ -60,4 +61,31 @@ char* app_full_path(const char* path) {
 void app_install_ctrl_handler(void (*on_stop)()) {
     StopCallback = on_stop;
     SetConsoleCtrlHandler(on_console_ctrl, TRUE);
+}
+
+namespace {
+
+// The console was made for this process alone: a double-click on the exe, not a command
+// prompt, whose window would stay open anyway.
+bool console_is_own(HANDLE input) {
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode))
+        return false;
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+}  // namespace
+
+void app_hold_console_after_failure() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!console_is_own(input)) return;
+    con_write("\n  按任意键关闭窗口……\n");
+    // Keys pressed while the message was on its way must not close the window unread.
+    FlushConsoleInputBuffer(input);
+    INPUT_RECORD record;
+    DWORD got = 0;
+    while (ReadConsoleInputW(input, &record, 1, &got)) {
+        if (got == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    }
 }

@@ -32,7 +32,17 @@ int config_init(Config* config, const char* inbox_dir, const char* ip_override, 
     append_cut(config->ip_override, sizeof config->ip_override, ip_override ? ip_override : "");
     config->port = port;
     config->host_name_count = 0;
+    config->pin[0] = 0;
+    config->login_token[0] = 0;
     return 0;
+}
+
+void config_set_access(Config* config, const char* pin, const char* login_token) {
+    if (!config) return;
+    config->pin[0] = 0;
+    append_cut(config->pin, sizeof config->pin, pin ? pin : "");
+    config->login_token[0] = 0;
+    append_cut(config->login_token, sizeof config->login_token, login_token ? login_token : "");
 }
 
 namespace {

@@ -215,7 +215,8 @@ void fs_count_tree(const char* path, TreeCount* counts) {
 // ---- Fault injection ---------------------------------------------------------------------
 
 namespace {
-// 0: not armed; n > 0: n - 1 operations pass, then one fails.
+// 0: not armed; n > 0: n - 1 operations pass, then one fails; ALWAYS: every one fails.
+constexpr int ALWAYS = -1;
 std::atomic<int> armed_faults[FS_FAULT_KINDS];
 std::atomic<int64_t> create_attempts{0};
 }  // namespace
@@ -232,6 +233,10 @@ void fs_fault_arm(FsFault fault, int skip) {
     armed_faults[fault].store(skip < 0 ? 1 : skip + 1);
 }
 
+void fs_fault_arm_always(FsFault fault) {
+    armed_faults[fault].store(ALWAYS);
+}
+
 void fs_fault_reset() {
     for (std::atomic<int>& armed : armed_faults) armed.store(0);
 }
@@ -239,6 +244,7 @@ void fs_fault_reset() {
 int fs_fault_fire(FsFault fault) {
     std::atomic<int>& armed = armed_faults[fault];
     int value = armed.load(std::memory_order_relaxed);
+    if (value == ALWAYS) return 1;
     while (value > 0) {
         if (armed.compare_exchange_weak(value, value - 1)) return value == 1;
     }

@@ -58,8 +58,8 @@ int fs_is_sep(char c);
 // dir, FS_SEP, name (no second separator when dir already ends with one; just name when dir
 // is empty). Newly allocated; null only when memory runs out.
 char* fs_path_join(const char* dir, const char* name);
-// The user's temporary folder without a trailing separator (POSIX: $TMPDIR, else /tmp).
-// Newly allocated; null on failure.
+// The user's temporary folder without a trailing separator (POSIX: $TMPDIR, else /tmp;
+// Windows: with long names, not 8.3 short ones). Newly allocated; null on failure.
 char* fs_temp_dir();
 // The form in which the Windows half hands a path to the system, computed on UTF-8 so it can
 // be tested anywhere: '/' becomes '\\'; an absolute path ("C:\..." or "\\server\share\...")
@@ -81,6 +81,11 @@ int fs_is_reparse(const char* path);
 int fs_is_dir(const char* path);
 // 1 when anything at all is at path (a dangling link included); 0 otherwise.
 int fs_exists(const char* path);
+// 1 when the folder's listing holds exactly this name, 0 otherwise. Unlike fs_exists it also
+// sees a name whose deletion is still pending on Windows (a deleted file that someone still
+// holds open: listed, but refusing to be opened, queried or created again). A create refused
+// with "access denied" asks this to tell a taken name from a folder it may not write in.
+int fs_name_listed(const char* path);
 
 // Calls fn (when not null) once per entry of the folder, one level, in the platform's order;
 // "." and "..", names that cannot be converted and entries that are neither files, folders
@@ -92,15 +97,18 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context);
 
 // ---- Changes (0 success, -1 failure unless stated) -------------------------------------
 
-// Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path,
-// FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step for choosing
-// unique folder names.
+// Creates one folder: 0 when created, FS_ERR_EXISTS when anything is already at path (as for
+// fs_open_new), FS_ERR_NOT_FOUND when its parent is missing, -1 otherwise. The exclusive step
+// for choosing unique folder names.
 int fs_make_dir(const char* path);
 // Creates the folder and every missing parent. Success also when something already exists
 // at path (a file of that name included: the test is on "already exists" alone).
 int fs_mkdirs(const char* path);
 // Deletes a file or a link. When the first try fails, a read-only mark is removed (POSIX: the
 // entry and its folder are made writable by their owner) and the deletion is tried once more.
+// Windows deletes with POSIX semantics where the file system has them, so the name is gone at
+// once even while someone (a phone streaming it, a virus scanner) still holds the file open;
+// elsewhere such a name lingers until the last holder closes it (see fs_name_listed).
 int fs_delete_file(const char* path);
 // Removes an empty folder or a link to a folder, with the same single retry.
 int fs_remove_dir(const char* path);
@@ -127,7 +135,9 @@ int fs_free_space(const char* path, uint64_t* bytes);
 // ---- Files -------------------------------------------------------------------------------
 // An open file. Reads and writes go straight to the system (no buffering: batch small writes
 // yourself); sizes and offsets are 64-bit. Windows opens every file with read, write and
-// delete sharing, so readers never block a replacing move or a deletion (as on POSIX).
+// delete sharing, so readers never block a replacing move or a deletion (as on POSIX). An
+// open or deletion that another program refuses with a sharing violation is tried again for
+// about a second in all per thread (one thread serves one request), then fails.
 
 struct FsFile;
 
@@ -141,8 +151,9 @@ FsFile* fs_open_write(const char* path);
 // missing, not a regular file, a link, or not openable.
 FsFile* fs_open_existing(const char* path);
 // Creates a new file for writing, never touching an existing entry: 0 and *out set when
-// created; FS_ERR_EXISTS when anything is already at path; FS_ERR_NOT_FOUND when the folder is
-// missing; -1 otherwise. The exclusive step for choosing unique file names.
+// created; FS_ERR_EXISTS when anything is already at path (also a create refused for a name
+// that fs_name_listed sees, such as one whose deletion is pending); FS_ERR_NOT_FOUND when the
+// folder is missing; -1 otherwise. The exclusive step for choosing unique file names.
 int fs_open_new(const char* path, FsFile** out);
 // Reads up to n bytes at the current offset. Returns the count read, fewer than n only at the
 // end of the file (0 there), or -1 on failure.
@@ -161,6 +172,12 @@ int fs_sync(FsFile* file);
 // Closes the file and frees the handle (null does nothing and gives 0). -1 when the system
 // reports a failure while closing: written data may then be lost.
 int fs_close(FsFile* file);
+// Deletes a file opened by fs_open_write or fs_open_new at path and closes it. Windows marks
+// it for deletion through its own handle before closing, so a half-written file goes even
+// when a deletion by name would be refused; POSIX removes the name, then closes. 0 when the
+// file is gone (or will be once its last holder closes it), -1 when it stays. The handle is
+// closed and freed in every case; null does nothing and gives 0.
+int fs_discard(FsFile* file, const char* path);
 // The system's handle for platform code (a file descriptor on POSIX, a HANDLE on Windows).
 intptr_t fs_native_handle(FsFile* file);
 
@@ -184,7 +201,8 @@ struct FsFileOwner {
 // ---- Fault injection for tests ---------------------------------------------------------
 // A test can make one operation fail the way the system would, where a fault matters:
 // fs_fault_arm(kind, skip) lets `skip` operations of that kind pass and fails the next one,
-// once. Unarmed, the hooks cost one atomic load.
+// once; fs_fault_arm_always(kind) fails every one until the reset, as a file system that
+// lacks a feature does. Unarmed, the hooks cost one atomic load.
 
 enum FsFault : int {
     FS_FAULT_WRITE_FULL,   // fs_write_all writes nothing and fails (disk full)
@@ -192,10 +210,22 @@ enum FsFault : int {
     FS_FAULT_SYNC,         // fs_sync fails
     FS_FAULT_CLOSE,        // fs_close closes the file but reports failure
     FS_FAULT_MOVE,         // fs_move fails without moving
+    FS_FAULT_OPEN_READ,    // fs_open_read is refused as when access is denied
+    // fs_open_new and fs_make_dir meet a name whose deletion is pending: the create is refused
+    // with "access denied", as Windows answers, whatever the folder's listing shows.
+    FS_FAULT_DELETE_PENDING,
+    // Windows only, each as real Windows answers:
+    FS_FAULT_TAG_QUERY,     // the attribute-and-tag query of an open file fails with
+                            // ERROR_INVALID_PARAMETER, as FAT32 and exFAT answer it
+    FS_FAULT_POSIX_DELETE,  // a delete with POSIX semantics fails with ERROR_INVALID_PARAMETER,
+                            // as before Windows 10 1607 and on FAT and network drives
+    FS_FAULT_SHARING,       // an open meets ERROR_SHARING_VIOLATION (another program holds
+                            // the file without sharing)
     FS_FAULT_KINDS
 };
 
 void fs_fault_arm(FsFault fault, int skip);
+void fs_fault_arm_always(FsFault fault);
 // Exclusive creates tried so far by fs_open_new and fs_make_dir, whatever their result: tests
 // count the work of finding a free name with it.
 int64_t fs_create_attempts();

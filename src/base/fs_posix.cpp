@@ -158,6 +158,11 @@ int fs_exists(const char* path) {
     return path && lstat(path, &st) == 0;
 }
 
+// Nothing lingers after a deletion here: a name is listed exactly when it is there.
+int fs_name_listed(const char* path) {
+    return fs_exists(path);
+}
+
 int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
     if (!folder) return -1;
     // O_NOFOLLOW: a link to a folder is not listed through.
@@ -186,13 +191,28 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
 
 // ---- Changes -----------------------------------------------------------------------------
 
+namespace {
+
+// The result of a create that the system refused with error: FS_ERR_EXISTS when the name is
+// taken, FS_ERR_NOT_FOUND when the folder is missing, else -1. A refusal by permission still
+// counts as taken when the name is listed, as the Windows half decides for a name whose
+// deletion is pending.
+int refused_create(const char* path, int error) {
+    if (error == EEXIST) return FS_ERR_EXISTS;
+    if (error == ENOENT) return FS_ERR_NOT_FOUND;
+    return error == EACCES && fs_name_listed(path) ? FS_ERR_EXISTS : -1;
+}
+
+}  // namespace
+
 int fs_make_dir(const char* path) {
     if (!path) return -1;
     fs_count_create_attempt();
-    if (mkdir(path, 0777) == 0) return 0;
-    if (errno == EEXIST) return FS_ERR_EXISTS;
-    if (errno == ENOENT) return FS_ERR_NOT_FOUND;
-    return -1;
+    if (fs_fault_fire(FS_FAULT_DELETE_PENDING))
+        errno = EACCES;
+    else if (mkdir(path, 0777) == 0)
+        return 0;
+    return refused_create(path, errno);
 }
 
 namespace {
@@ -295,7 +315,7 @@ int open_regular(const char* path, int flags) {
 }  // namespace
 
 FsFile* fs_open_read(const char* path) {
-    if (!path) return nullptr;
+    if (!path || fs_fault_fire(FS_FAULT_OPEN_READ)) return nullptr;
     int fd = open_regular(path, O_RDONLY);
     return fd < 0 ? nullptr : wrap_fd(fd);
 }
@@ -310,12 +330,12 @@ int fs_open_new(const char* path, FsFile** out) {
     *out = nullptr;
     if (!path) return -1;
     fs_count_create_attempt();
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        if (errno == EEXIST) return FS_ERR_EXISTS;
-        if (errno == ENOENT) return FS_ERR_NOT_FOUND;
-        return -1;
-    }
+    int fd = -1;
+    if (fs_fault_fire(FS_FAULT_DELETE_PENDING))
+        errno = EACCES;
+    else
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return refused_create(path, errno);
     *out = wrap_fd(fd);
     return *out ? 0 : -1;
 }
@@ -372,6 +392,13 @@ int fs_close(FsFile* file) {
     free(file);
     if (fs_fault_fire(FS_FAULT_CLOSE)) return -1;
     return result;
+}
+
+int fs_discard(FsFile* file, const char* path) {
+    if (!file) return 0;
+    int removed = fs_delete_file(path);
+    fs_close(file);
+    return removed;
 }
 
 intptr_t fs_native_handle(FsFile* file) {

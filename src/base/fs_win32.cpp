@@ -49,6 +49,12 @@ namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Fails a call the way the system would: sets the thread's last error and gives false.
+bool refuse(DWORD error) {
+    SetLastError(error);
+    return false;
+}
+
 // Owns one converted path for the length of a call.
 struct WidePath {
     wchar_t* text;
@@ -107,6 +113,24 @@ uint64_t join_halves(DWORD high, DWORD low) {
     return (static_cast<uint64_t>(high) << 32) | low;
 }
 
+// The path with its short 8.3 components spelled out (a user name with spaces or Chinese
+// characters often reaches TEMP as "C:\Users\ABCDEF~1\..."), so that it compares with the
+// paths the system reports elsewhere; the path as given when that fails. UTF-8, newly
+// allocated.
+char* long_name_form(const wchar_t* path) {
+    DWORD units = GetLongPathNameW(path, nullptr, 0);
+    if (units > 0) {
+        wchar_t* full = static_cast<wchar_t*>(malloc(units * sizeof(wchar_t)));
+        if (full && GetLongPathNameW(path, full, units) < units) {
+            char* out = wide_to_utf8(full);
+            free(full);
+            return out;
+        }
+        free(full);
+    }
+    return wide_to_utf8(path);
+}
+
 }  // namespace
 
 // ---- Queries -----------------------------------------------------------------------------
@@ -139,6 +163,30 @@ int fs_is_dir(const char* path) {
 int fs_exists(const char* path) {
     WidePath wide(path);
     return wide && GetFileAttributesW(wide.text) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+// 1 when the last component of path holds a character that a search takes as a wildcard;
+// no real name does, so such a path is never listed.
+bool has_wildcard(const wchar_t* path) {
+    const wchar_t* last = wcsrchr(path, L'\\');
+    return wcspbrk(last ? last + 1 : path, L"*?<>\"") != nullptr;
+}
+
+}  // namespace
+
+// A search for the exact name lists it even while its deletion is pending, when the name
+// refuses to be opened and GetFileAttributesW answers "access denied".
+int fs_name_listed(const char* path) {
+    WidePath wide(path);
+    if (!wide || has_wildcard(wide.text)) return 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search =
+        FindFirstFileExW(wide.text, FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    FindClose(search);
+    return 1;
 }
 
 int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
@@ -182,15 +230,110 @@ int fs_list_dir(const char* folder, FsEntryFn fn, void* context) {
 
 // ---- Changes -----------------------------------------------------------------------------
 
+namespace {
+
+// The result of a create that the system refused with error: FS_ERR_EXISTS when the name is
+// taken, FS_ERR_NOT_FOUND when the folder is missing, else -1. A name whose deletion is
+// pending (and a folder, to a file create) answers "access denied" instead of "exists", and
+// refuses attribute queries too, but stays listed: a listed name is taken, so the caller
+// numbers it instead of failing.
+int refused_create(const char* path, DWORD error) {
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return FS_ERR_EXISTS;
+    if (error == ERROR_PATH_NOT_FOUND) return FS_ERR_NOT_FOUND;
+    return fs_name_listed(path) ? FS_ERR_EXISTS : -1;
+}
+
+BOOL create_directory(const wchar_t* path) {
+    if (fs_fault_fire(FS_FAULT_DELETE_PENDING)) return refuse(ERROR_ACCESS_DENIED);
+    return CreateDirectoryW(path, nullptr);
+}
+
+}  // namespace
+
+// ---- Waiting out other programs, and deleting through a handle --------------------------
+
+namespace {
+
+// Another program that holds a file without sharing it (a virus scanner, a backup tool, an
+// editor) usually lets go within moments, so an open refused with a sharing violation is
+// tried again after a pause. One thread serves one request, so a budget per thread caps the
+// waiting of a whole request, however many files it touches.
+constexpr int SHARING_PAUSE_MS = 50;
+constexpr int SHARING_BUDGET_MS = 1000;
+thread_local int sharing_budget_ms = SHARING_BUDGET_MS;
+
+// After a pause, true when error is a sharing violation and the thread may still wait.
+bool waited_for_sharing(DWORD error) {
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
+    if (sharing_budget_ms <= 0) return false;
+    Sleep(SHARING_PAUSE_MS);
+    sharing_budget_ms -= SHARING_PAUSE_MS;
+    return true;
+}
+
+HANDLE create_file(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) {
+    if (fs_fault_fire(FS_FAULT_SHARING)) {
+        refuse(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(path, access, SHARE_ALL, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags,
+                       nullptr);
+}
+
+HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) {
+    for (;;) {
+        HANDLE handle = create_file(path, access, disposition, flags);
+        if (handle != INVALID_HANDLE_VALUE || !waited_for_sharing(GetLastError())) return handle;
+    }
+}
+
+// FileDispositionInfoEx and its flags, which the Windows 7 headers this builds against lack.
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;
+constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
+struct DispositionInfoEx {
+    DWORD flags;
+};
+
+BOOL set_posix_disposition(HANDLE handle) {
+    if (fs_fault_fire(FS_FAULT_POSIX_DELETE)) return refuse(ERROR_INVALID_PARAMETER);
+    DispositionInfoEx info{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS};
+    return SetFileInformationByHandle(handle, DISPOSITION_INFO_EX, &info, sizeof info);
+}
+
+// Marks a file open with DELETE access for deletion when the handle closes. With POSIX
+// semantics the name goes then even while others hold the file; where the system or the file
+// system lacks them, the classic mark leaves the name listed ("delete pending") until the
+// last holder closes it. true when marked.
+bool mark_for_deletion(HANDLE handle) {
+    if (set_posix_disposition(handle)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+        error != ERROR_INVALID_FUNCTION)
+        return false;
+    FILE_DISPOSITION_INFO classic{TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic);
+}
+
+// Deletes the entry itself (a link, never its target; never a folder, which does not open
+// without backup semantics) through a handle of its own. true when done; otherwise the caller
+// deletes by name, which also handles a read-only file.
+bool delete_through_handle(const wchar_t* path) {
+    HANDLE handle = open_handle(path, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool marked = mark_for_deletion(handle);
+    CloseHandle(handle);
+    return marked;
+}
+
+}  // namespace
+
 int fs_make_dir(const char* path) {
     WidePath wide(path);
     if (!wide) return -1;
     fs_count_create_attempt();
-    if (CreateDirectoryW(wide.text, nullptr)) return 0;
-    DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return FS_ERR_EXISTS;
-    if (error == ERROR_PATH_NOT_FOUND) return FS_ERR_NOT_FOUND;
-    return -1;
+    if (create_directory(wide.text)) return 0;
+    return refused_create(path, GetLastError());
 }
 
 namespace {
@@ -216,6 +359,10 @@ int remove_with_retry(const char* path, RemoveFn remove_fn) {
 }  // namespace
 
 int fs_delete_file(const char* path) {
+    {
+        WidePath wide(path);
+        if (wide && delete_through_handle(wide.text)) return 0;
+    }
     return remove_with_retry(path, DeleteFileW);
 }
 
@@ -241,7 +388,7 @@ char* fs_temp_dir() {
     if (got > 0 && got <= units) {
         // "C:\Temp\" loses its backslash; a drive root "C:\" keeps it.
         if (got > 3 && buffer[got - 1] == L'\\') buffer[got - 1] = 0;
-        out = wide_to_utf8(buffer);
+        out = long_name_form(buffer);
     }
     free(buffer);
     return out;
@@ -265,11 +412,6 @@ FsFile* wrap_handle(HANDLE handle) {
     return file;
 }
 
-HANDLE open_handle(const wchar_t* path, DWORD access, DWORD disposition, DWORD flags) {
-    return CreateFileW(path, access, SHARE_ALL, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags,
-                       nullptr);
-}
-
 // Keeps the handle only for a file on disk (not a device or pipe).
 HANDLE only_disk_file(HANDLE handle) {
     if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_DISK) {
@@ -281,22 +423,43 @@ HANDLE only_disk_file(HANDLE handle) {
 
 }  // namespace
 
+namespace {
+
+BOOL query_tag(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO* tag) {
+    if (fs_fault_fire(FS_FAULT_TAG_QUERY)) return refuse(ERROR_INVALID_PARAMETER);
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, tag, sizeof *tag);
+}
+
+// What an entry opened without following it turned out to be.
+enum class Opened { FILE, FILTERED_FILE, OTHER };
+
+// The attributes come from the query every file system answers; the reparse tag is asked only
+// of a reparse point, since FAT32 and exFAT (which never have one) reject the tag query.
+Opened classify_opened(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return Opened::OTHER;
+    DWORD attributes = info.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Opened::OTHER;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return Opened::FILE;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!query_tag(handle, &tag) || tag_is_link(tag.ReparseTag)) return Opened::OTHER;
+    return Opened::FILTERED_FILE;
+}
+
+}  // namespace
+
 FsFile* fs_open_read(const char* path) {
     WidePath wide(path);
     if (!wide) return nullptr;
+    if (fs_fault_fire(FS_FAULT_OPEN_READ)) return nullptr;
     // Open the entry itself first, to refuse a link instead of reading its target.
     HANDLE handle = open_handle(wide.text, GENERIC_READ, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    Opened kind = classify_opened(handle);
+    if (kind != Opened::FILE) {
         CloseHandle(handle);
-        return nullptr;
-    }
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        CloseHandle(handle);
-        if (tag_is_link(tag.ReparseTag)) return nullptr;
+        if (kind == Opened::OTHER) return nullptr;
         // Not a link: let the file system's filter deliver the content (a cloud file, say).
         handle = open_handle(wide.text, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     }
@@ -312,7 +475,8 @@ FsFile* fs_open_write(const char* path) {
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return nullptr;
-    HANDLE handle = only_disk_file(open_handle(wide.text, GENERIC_WRITE, CREATE_ALWAYS, 0));
+    HANDLE handle =
+        only_disk_file(open_handle(wide.text, GENERIC_WRITE | DELETE, CREATE_ALWAYS, 0));
     return handle == INVALID_HANDLE_VALUE ? nullptr : wrap_handle(handle);
 }
 
@@ -321,15 +485,13 @@ int fs_open_new(const char* path, FsFile** out) {
     WidePath wide(path);
     if (!wide) return -1;
     fs_count_create_attempt();
-    HANDLE handle = open_handle(wide.text, GENERIC_WRITE, CREATE_NEW, 0);
-    if (handle == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return FS_ERR_EXISTS;
-        if (error == ERROR_PATH_NOT_FOUND) return FS_ERR_NOT_FOUND;
-        // A folder of that name answers "access denied".
-        if (GetFileAttributesW(wide.text) != INVALID_FILE_ATTRIBUTES) return FS_ERR_EXISTS;
-        return -1;
-    }
+    // DELETE access lets a failed upload remove its file through this handle (fs_discard).
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (fs_fault_fire(FS_FAULT_DELETE_PENDING))
+        refuse(ERROR_ACCESS_DENIED);
+    else
+        handle = open_handle(wide.text, GENERIC_WRITE | DELETE, CREATE_NEW, 0);
+    if (handle == INVALID_HANDLE_VALUE) return refused_create(path, GetLastError());
     *out = wrap_handle(handle);
     return *out ? 0 : -1;
 }
@@ -391,6 +553,14 @@ int fs_close(FsFile* file) {
     free(file);
     if (fs_fault_fire(FS_FAULT_CLOSE)) return -1;
     return result;
+}
+
+int fs_discard(FsFile* file, const char* path) {
+    if (!file) return 0;
+    bool marked = mark_for_deletion(file->handle);
+    CloseHandle(file->handle);
+    free(file);
+    return marked ? 0 : fs_delete_file(path);
 }
 
 intptr_t fs_native_handle(FsFile* file) {

@@ -1,8 +1,18 @@
 #pragma once
-// Random bytes from the operating system's own source (random_posix.cpp, random_win32.cpp),
-// for names a client must not be able to guess.
+// Secrets a client must not guess (session ids, login tokens), from the operating system's
+// cryptographic random source: getentropy on POSIX (random_posix.cpp), BCryptGenRandom on
+// Windows (random_win32.cpp). Never a seeded generator of our own: anyone who saw one value
+// could compute the next.
 #include <cstddef>
 
-// Fills n bytes of out from the system's cryptographic random source. 0, or -1 when the
-// source failed (out is then not to be used).
-int random_bytes(void* out, size_t n);
+// The longest secret random_hex makes, in random bytes.
+constexpr size_t RANDOM_HEX_MAX_BYTES = 64;
+
+// Fills len bytes of out from the system's source. 0, or -1 when the source failed; out is
+// then not to be used.
+int random_bytes(void* out, size_t len);
+
+// Writes 2 * bytes lower-case hex digits of fresh random bytes, then a terminator, into out,
+// which must hold 2 * bytes + 1 chars. 0; -1 when the source failed or bytes is 0 or above
+// RANDOM_HEX_MAX_BYTES (out then holds the empty text).
+int random_hex(char* out, size_t bytes);

@@ -1,18 +1,23 @@
-// POSIX half of the random source: getentropy, which reads the kernel's generator and hands
-// out at most 256 bytes per call.
+// sys/random.h needs the types first on older macOS.
+#include <sys/types.h>
+
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "base/random.h"
 
-int random_bytes(void* out, size_t n) {
-    constexpr size_t MAX_PIECE = 256;
-    auto* at = static_cast<unsigned char*>(out);
-    while (n > 0) {
-        size_t piece = n < MAX_PIECE ? n : MAX_PIECE;
-        if (getentropy(at, piece) != 0) return -1;
-        at += piece;
-        n -= piece;
+// getentropy hands out at most 256 bytes per call (Linux, macOS and the BSDs alike).
+constexpr size_t ENTROPY_CALL_MAX_BYTES = 256;
+
+int random_bytes(void* out, size_t len) {
+    auto* at = static_cast<uint8_t*>(out);
+    while (len > 0) {
+        size_t n = len < ENTROPY_CALL_MAX_BYTES ? len : ENTROPY_CALL_MAX_BYTES;
+        if (getentropy(at, n) != 0) return -1;
+        at += n;
+        len -= n;
     }
     return 0;
 }

@@ -1,18 +1,23 @@
-// Windows half of the random source: the system's preferred generator through BCrypt.
 #include <windows.h>
+
 #include <bcrypt.h>
 
-#include <climits>
+#include <cstdint>
 
 #include "base/random.h"
 
-int random_bytes(void* out, size_t n) {
-    auto* at = static_cast<unsigned char*>(out);
-    while (n > 0) {
-        ULONG piece = n < ULONG_MAX ? static_cast<ULONG>(n) : ULONG_MAX;
-        if (BCryptGenRandom(nullptr, at, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) return -1;
-        at += piece;
-        n -= piece;
+// One call takes a ULONG count; secrets are tiny, but larger requests are split all the same.
+constexpr size_t RANDOM_CALL_MAX_BYTES = 1u << 30;
+
+int random_bytes(void* out, size_t len) {
+    auto* at = static_cast<uint8_t*>(out);
+    while (len > 0) {
+        size_t n = len < RANDOM_CALL_MAX_BYTES ? len : RANDOM_CALL_MAX_BYTES;
+        NTSTATUS status =
+            BCryptGenRandom(nullptr, at, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+        if (status < 0) return -1;
+        at += n;
+        len -= n;
     }
     return 0;
 }

@@ -43,8 +43,6 @@ int sock_local_port(SockHandle s);
 // and sets *starved to 1 when the system lacked descriptors or memory (a retry at once would
 // fail the same way), else to 0.
 SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4);
-// The IPv4 address (host byte order) of the connected socket's peer; 0 when it has none.
-uint32_t sock_peer_ipv4(SockHandle s);
 // Connects a new socket to 127.0.0.1 and the port; SOCK_INVALID on failure.
 SockHandle sock_connect_loopback4(int port);
 // The same from the local address from_ipv4 (host byte order): any 127.x.y.z is this machine

@@ -94,13 +94,6 @@ SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4) {
     }
 }
 
-uint32_t sock_peer_ipv4(SockHandle s) {
-    sockaddr_in peer = {};
-    int peer_len = sizeof peer;
-    if (getpeername(as_socket(s), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) return 0;
-    return peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
-}
-
 SockHandle sock_connect_loopback4(int port) {
     return sock_connect_loopback4_from(port, 0);
 }

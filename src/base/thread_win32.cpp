@@ -10,8 +10,12 @@
 namespace {
 
 // A 64-bit process has address space to spare, and the system's own libraries (the shell
-// among them) expect the usual stack: a smaller reservation would save nothing.
-constexpr size_t MIN_STACK_RESERVE_BYTES = 1024 * 1024;
+// among them) expect the usual stack: a smaller reservation would save nothing. A 32-bit one
+// has not: there a thread gets at least 256 KiB, which still leaves the shell and the other
+// system libraries room (32-bit frames are smaller), and a thousand threads reserve 256 MiB
+// instead of 1 GiB.
+constexpr size_t MIN_STACK_RESERVE_BYTES =
+    THREAD_WIDE_ADDRESS_SPACE ? 1024 * 1024 : 256 * 1024;
 
 struct ThreadStart {
     ThreadFn fn;

@@ -308,6 +308,7 @@ void http_conn_init(HttpConn* conn, SockHandle socket) {
     conn->body_charge_large = 0;
     conn->body_refused = 0;
     conn->pace = BodyPace{};
+    conn->peer_ipv4 = 0;
 }
 
 void http_conn_release(HttpConn* conn) {
@@ -405,6 +406,10 @@ int http_parse_int64(const char* text, size_t len, int64_t* out) {
     }
     *out = negative ? -value : value;
     return 1;
+}
+
+int http_header_name_is(const char* header_name, const char* name) {
+    return header_name && name && header_name_equals(header_name, name) ? 1 : 0;
 }
 
 const char* http_header(const HeaderList* list, const char* name) {

@@ -95,6 +95,7 @@ struct HttpConn {
     int64_t body_charge_large;  // the part of body_charge taken by large bodies
     int body_refused;           // 1 once a body was refused for want of memory
     BodyPace pace;              // shared by the body readers and the drain: all of it is the body
+    uint32_t peer_ipv4;         // the client's IPv4 address, host byte order (0: not known)
 };
 
 // One header; both texts point into the head buffer, NUL-terminated and trimmed.
@@ -120,7 +121,7 @@ struct HttpRequest {
     int64_t content_length;  // never negative
 };
 
-// A connection on the socket with nothing carried over and nothing read.
+// A connection on the socket with nothing carried over, nothing read and no known peer.
 void http_conn_init(HttpConn* conn, SockHandle socket);
 // Frees the carry-over block and gives back the memory budget its bodies held (call it once
 // the request's handler has returned: what it parsed lives until then); the socket is left
@@ -149,6 +150,9 @@ int http_parse_int64(const char* text, size_t len, int64_t* out);
 // The value of the first header whose name equals name (only A-Z folded to a-z), or null.
 // Borrowed from the list.
 const char* http_header(const HeaderList* list, const char* name);
+// 1 when header_name equals name with only A-Z folded to a-z, as http_header compares them,
+// for walking every header of one name; else 0.
+int http_header_name_is(const char* header_name, const char* name);
 // The sender's device name from "X-Device-Name": percent-decoded, trimmed, at most
 // DEVICE_NAME_MAX_CHARS characters. Always newly allocated (empty when there is none); the
 // caller frees it. Null only if even an empty text cannot be allocated.

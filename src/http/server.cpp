@@ -123,7 +123,7 @@ struct ConnectionStart {
 void connection_thread(void* arg) {
     ConnectionStart start = *static_cast<ConnectionStart*>(arg);
     delete static_cast<ConnectionStart*>(arg);
-    http_serve_connection(start.socket, start.handler, start.context);
+    http_serve_connection(start.socket, start.handler, start.context, start.peer);
     release_connection_slot(start.peer);
 }
 
@@ -203,10 +203,12 @@ void srv_stop(void) {
     sock_close(sock_connect_loopback4(ListenPort.load()));
 }
 
-int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context) {
+int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context,
+                          uint32_t peer_ipv4) {
     sock_set_send_timeout(socket, HttpTimeLimits.send_idle_ms);
     HttpConn conn;
     http_conn_init(&conn, socket);
+    conn.peer_ipv4 = peer_ipv4;
     StrBufOwner head;
     HttpRequest request{};
     if (http_read_head(&conn, head.get())) {

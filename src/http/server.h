@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "base/sock.h"
+#include "base/thread.h"
 #include "http/request.h"
 #include "http/response.h"
 
@@ -34,7 +35,8 @@ constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
 //   them. A connection over its address's share is answered 503 at once by the accept loop
 //   and closed, without a thread.
 constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
-constexpr int MAX_CONNECTION_THREADS = 4096;
+// A 32-bit build serves 1,024 at once: their stacks then take 256 MiB of its 2 GiB.
+constexpr int MAX_CONNECTION_THREADS = THREAD_WIDE_ADDRESS_SPACE ? 4096 : 1024;
 constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
 // How long the accept loop may spend sending the 503 to a crowded address (one small write
 // into the empty send buffer of a new connection, which normally never waits).
@@ -80,5 +82,8 @@ void srv_stop(void);
 int srv_connection_count(void);
 // Serves one connection: reads and parses the request, hands it to handler with context,
 // answers 500 "服务器内部错误" when the handler sent no answer, drains an unread body and
-// closes the socket, which it owns in every case. Returns 0.
-int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context);
+// closes the socket, which it owns in every case. peer_ipv4 is the client's address as the
+// accept gave it (host byte order; 0 when not known), handed to the handler in the HttpConn.
+// Returns 0.
+int http_serve_connection(SockHandle socket, HttpHandler handler, const void* context,
+                          uint32_t peer_ipv4 = 0);

@@ -190,7 +190,7 @@ int list_folder_json(const Config* config, StrBuf* sb, const char* dir) {
     // files.json is replaced whole by a move, so reading it without the lock sees a whole
     // old or new document.
     char* records_path = meta_files_path(config);
-    JsonOwner records(records_path ? state_load_json(records_path, JSON_OBJECT) : nullptr);
+    JsonOwner records(records_path ? state_peek_json(records_path, JSON_OBJECT) : nullptr);
     free(records_path);
     SenderIndex senders;
     senders.build(records.value, prefix.c_str());

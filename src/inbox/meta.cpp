@@ -5,13 +5,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <numeric>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "base/config.h"
+#include "base/console.h"
 #include "base/fs.h"
 #include "base/strbuf.h"
 
@@ -34,24 +37,100 @@ std::mutex state_write_lock;
 
 }  // namespace
 
-JsonValue* state_load_json(const char* path, JsonKind kind) {
+namespace {
+
+// Appends the whole file to text: 0, or -1 when it cannot be opened or read (or memory runs
+// out).
+int read_whole(const char* path, StrBuf* text) {
     FsFileOwner file(fs_open_read(path));
-    if (!file.get()) return nullptr;
-    StrBufOwner text;
+    if (!file.get()) return -1;
     for (;;) {
-        if (sb_reserve(text.get(), READ_PIECE) != 0) return nullptr;
+        if (sb_reserve(text, READ_PIECE) != 0) return -1;
         int64_t got = fs_read(file.get(), text->data + text->len, READ_PIECE);
-        if (got < 0) return nullptr;
+        if (got < 0) return -1;
         text->len += static_cast<uint64_t>(got);
         text->data[text->len] = 0;
-        if (static_cast<size_t>(got) < READ_PIECE) break;
+        if (static_cast<size_t>(got) < READ_PIECE) return 0;
     }
+}
+
+// The parsed text (all of it, a NUL byte included) when it is a value of kind, else null.
+JsonValue* parse_kind(const StrBuf* text, JsonKind kind) {
     JsonValue* value = json_parse(text->data, text->len);
     if (value && value->kind != kind) {
         json_free(value);
         return nullptr;
     }
     return value;
+}
+
+// path + ".bad-" + the current UTC time ("20260314-092653Z"), plus "-2", "-3", ... while that
+// is taken. Empty when memory runs out or no free name is found.
+std::string set_aside_name(const char* path) {
+    using namespace std::chrono;
+    auto now = floor<seconds>(system_clock::now());
+    auto day = floor<days>(now);
+    year_month_day date{day};
+    hh_mm_ss<seconds> time{now - day};
+    char stamp[64];
+    snprintf(stamp, sizeof stamp, ".bad-%04d%02u%02u-%02d%02d%02dZ", int(date.year()),
+             unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+             int(time.minutes().count()), int(time.seconds().count()));
+    std::string base = std::string(path) + stamp;
+    std::string name = base;
+    for (int n = 2; fs_name_listed(name.c_str()); n++) {
+        if (n > 1000) return std::string();
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
+}
+
+const char* last_component(const char* path) {
+    const char* last = path;
+    for (const char* p = path; *p; p++)
+        if (fs_is_sep(*p)) last = p + 1;
+    return last;
+}
+
+// Moves a state file that holds no valid document out of the way, so that nothing it may
+// still hold is overwritten by the new one. 0 or -1 (then it stays where it is).
+int set_aside(const char* path) {
+    std::string aside = set_aside_name(path);
+    if (aside.empty() || fs_move(path, aside.c_str()) != 0) return -1;
+    StrBufOwner line;
+    sb_appendf(line.get(), "  [!] %s 内容损坏，已改名为 %s 留底，重新开始记录",
+               last_component(path), last_component(aside.c_str()));
+    con_write_line(line.c_str());
+    return 0;
+}
+
+// A new empty value of kind (an object or an array); null when memory runs out.
+JsonValue* empty_value(JsonKind kind) {
+    return kind == JSON_ARRAY ? json_parse("[]", 2) : json_parse("{}", 2);
+}
+
+}  // namespace
+
+StateLoad state_load_json(const char* path, JsonKind kind, JsonValue** out) {
+    *out = nullptr;
+    StrBufOwner text;
+    if (read_whole(path, text.get()) != 0) {
+        // Listed although it cannot be opened: a folder of that name, a file held by another
+        // program, a name whose deletion is pending. Only a name not listed is no store yet.
+        if (fs_name_listed(path)) return STATE_UNREADABLE;
+        *out = empty_value(kind);
+        return *out ? STATE_LOADED : STATE_UNREADABLE;
+    }
+    *out = parse_kind(text.get(), kind);
+    if (*out) return STATE_LOADED;
+    if (set_aside(path) != 0) return STATE_UNREADABLE;
+    *out = empty_value(kind);
+    return *out ? STATE_SET_ASIDE : STATE_UNREADABLE;
+}
+
+JsonValue* state_peek_json(const char* path, JsonKind kind) {
+    StrBufOwner text;
+    return read_whole(path, text.get()) == 0 ? parse_kind(text.get(), kind) : nullptr;
 }
 
 int state_write_file(const char* path, const char* bytes, size_t length) {
@@ -168,10 +247,9 @@ struct RecordsFile {
         json_free(records);
         free(path);
     }
-    bool load() {
-        records = path ? state_load_json(path, JSON_OBJECT) : nullptr;
-        return records != nullptr;
-    }
+    // true when the records are ready for a change (read, new, or started afresh after the
+    // bad file was set aside); false when the file is there but cannot be read.
+    bool load() { return path && state_load_json(path, JSON_OBJECT, &records) != STATE_UNREADABLE; }
     void save() const { save_records(path, records); }
 };
 
@@ -181,16 +259,13 @@ char* meta_files_path(const Config* config) {
     return fs_path_join(config->state_dir, "files.json");
 }
 
-void meta_record_upload(const Config* config, const char* const* paths, int count,
-                        const char* device) {
-    if (!paths || count <= 0) return;
+int meta_record_upload(const Config* config, const char* const* paths, int count,
+                       const char* device) {
+    if (!paths || count <= 0) return 0;
     const char* from = device && *device ? device : META_UNKNOWN_DEVICE;
     std::lock_guard<std::mutex> guard(MetaLock);
     RecordsFile file(config);
-    if (!file.path) return;
-    // A missing, unreadable or invalid store starts afresh (and is replaced at the end).
-    if (!file.load()) file.records = json_parse("{}", 2);
-    if (!file.records) return;
+    if (!file.load()) return -1;
     JsonValue* records = file.records;
 
     double now = now_seconds();
@@ -212,6 +287,7 @@ void meta_record_upload(const Config* config, const char* const* paths, int coun
     }
     prune_oldest(records, META_MAX_RECORDS);
     file.save();
+    return 0;
 }
 
 void meta_forget(const Config* config, const char* const* paths, int count) {

@@ -24,11 +24,30 @@ constexpr const char* META_UNKNOWN_DEVICE = "未知设备";
 extern std::mutex MetaLock;
 
 // ---- State files (files.json here, texts.json for the shared texts) --------------------
+// A state file is never silently overwritten: one that is there but cannot be read is left
+// alone and the change that needed it is not made; one that reads but is not a document of
+// the right kind is moved aside, under its name followed by ".bad-" and the time (UTC,
+// "files.json.bad-20260314-092653Z", a counter added when that is taken), and a new one is
+// started.
 
-// Reads the whole file and parses it. Returns the value when it parses and is of the given
-// kind, else null (missing, unreadable, not JSON, another kind). The caller frees the result
-// with json_free. Needs no lock: files are only ever replaced whole.
-JsonValue* state_load_json(const char* path, JsonKind kind);
+// What state_load_json found.
+enum StateLoad : int {
+    STATE_LOADED = 0,       // *out is the stored value, or an empty one when there is no file
+    STATE_UNREADABLE = -1,  // the file is there but could not be read (also: no memory); it is
+                            // left alone and *out is null
+    STATE_SET_ASIDE = 1,    // the file held no document of that kind: it was moved aside (and
+                            // a console line says where) and *out is an empty value
+};
+
+// Loads a state file for a change: reads it whole (on Windows, another program holding it is
+// waited for about a second) and parses it. The caller frees *out with json_free and holds
+// the lock of that file's changes, since a bad file is moved aside here.
+StateLoad state_load_json(const char* path, JsonKind kind, JsonValue** out);
+
+// Loads a state file for reading only: the value when it parses and is of the given kind,
+// else null (missing, unreadable, not JSON, another kind); nothing is moved. The caller frees
+// the result with json_free. Needs no lock: files are only ever replaced whole.
+JsonValue* state_peek_json(const char* path, JsonKind kind);
 
 // Replaces the file at path with the given bytes: they are written to path + ".tmp", forced
 // to disk and closed, and only when all of that succeeded is the temporary file moved over
@@ -49,12 +68,14 @@ char* meta_files_path(const Config* config);
 // all, for each non-null relative path. An existing record of a path is replaced in its
 // place; new ones are appended; then the oldest records beyond META_MAX_RECORDS are dropped
 // (a missing time counts as 0; of equal times the earlier record goes). Nothing happens when
-// paths is null or count <= 0. An unreadable or invalid files.json is started afresh.
-void meta_record_upload(const Config* config, const char* const* paths, int count,
-                        const char* device);
+// paths is null or count <= 0. An invalid files.json is moved aside and started afresh.
+// Returns 0, or -1 when files.json is there but cannot be read: it is left alone and nothing
+// is recorded.
+int meta_record_upload(const Config* config, const char* const* paths, int count,
+                       const char* device);
 
 // Removes the record of each non-null path (exact key). files.json is rewritten only when a
-// record was removed.
+// record was removed; an unreadable one is left alone.
 void meta_forget(const Config* config, const char* const* paths, int count);
 
 // Removes the record of rel and of everything under it (keys beginning with rel + "/"), so

@@ -74,12 +74,12 @@ int push_front(JsonValue* array, JsonValue* item) {
 
 }  // namespace
 
-JsonValue* texts_load(const Config* config, double* cutoff_out) {
+StateLoad texts_load(const Config* config, double* cutoff_out, JsonValue** out) {
     *cutoff_out = now_seconds() - TEXTS_MAX_AGE_SECONDS;
-    JsonValue* array = nullptr;
+    *out = nullptr;
     TextOwner path(texts_path(config));
-    if (path.get()) array = state_load_json(path.get(), JSON_ARRAY);
-    return array ? array : json_parse("[]", 2);
+    if (!path) return STATE_UNREADABLE;
+    return state_load_json(path.get(), JSON_ARRAY, out);
 }
 
 void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff) {
@@ -113,11 +113,11 @@ void texts_write_list(StrBuf* sb, JsonValue* array, double cutoff) {
 int texts_add(const Config* config, const char* text, const char* device) {
     TextOwner trimmed(utf8_trim(device ? device : ""));
     TextOwner from(trimmed ? utf8_truncate(trimmed.get(), TEXT_FROM_MAX_CHARS) : nullptr);
-    if (!from) return -1;
+    if (!from) return TEXTS_FAILED;
     std::lock_guard<std::mutex> hold(TextsLock);
     double cutoff = 0;
-    JsonOwner array(texts_load(config, &cutoff));
-    if (!array.value) return -1;
+    JsonOwner array(nullptr);
+    if (texts_load(config, &cutoff, &array.value) == STATE_UNREADABLE) return TEXTS_UNREADABLE;
 
     char id[64];
     make_id(id);
@@ -129,12 +129,12 @@ int texts_add(const Config* config, const char* text, const char* device) {
     sb_append_str(item_text.get(), ", \"from\": ");
     json_append_string(item_text.get(), from.get()[0] ? from.get() : UNKNOWN_DEVICE);
     sb_appendf(item_text.get(), ", \"time\": %.6f}", now_seconds());
-    if (!item_text->data) return -1;
+    if (!item_text->data) return TEXTS_FAILED;
     JsonValue* item = json_parse(item_text->data, item_text->len);
-    if (!item) return -1;
+    if (!item) return TEXTS_FAILED;
     if (push_front(array.value, item) != 0) {
         json_free(item);
-        return -1;
+        return TEXTS_FAILED;
     }
     write_store(config, array.value, cutoff);
     return 0;
@@ -143,8 +143,8 @@ int texts_add(const Config* config, const char* text, const char* device) {
 int texts_delete(const Config* config, const char* id) {
     std::lock_guard<std::mutex> hold(TextsLock);
     double cutoff = 0;
-    JsonOwner array(texts_load(config, &cutoff));
-    if (!array.value) return -1;
+    JsonOwner array(nullptr);
+    if (texts_load(config, &cutoff, &array.value) == STATE_UNREADABLE) return TEXTS_UNREADABLE;
     const char* wanted = id ? id : "";
     for (int32_t i = 0; i < array.value->item_count; i++) {
         const char* item_id = json_string_or(json_get(array.value->items[i], "id"), "");
@@ -166,8 +166,9 @@ void texts_clear(const Config* config) {
 void texts_list_json(const Config* config, StrBuf* sb) {
     fs_mkdirs(config->inbox_dir);
     fs_mkdirs(config->state_dir);
-    double cutoff = 0;
-    JsonOwner array(texts_load(config, &cutoff));
+    double cutoff = now_seconds() - TEXTS_MAX_AGE_SECONDS;
+    TextOwner path(texts_path(config));
+    JsonOwner array(path ? state_peek_json(path.get(), JSON_ARRAY) : nullptr);
     if (!array.value) {
         sb_append_str(sb, "[]");
         return;

@@ -16,45 +16,6 @@ void put_slot(AddressSlot* slot, const char* text) {
     std::snprintf(slot->text, sizeof slot->text, "%s", text);
 }
 
-bool already_listed(const AddressSlot* slots, int count, const char* text) {
-    for (int i = 0; i < count; i++) {
-        if (std::strcmp(slots[i].text, text) == 0) return true;
-    }
-    return false;
-}
-
-// Adds one candidate: private, not yet listed, and only while there is room.
-void offer(AddressSlot* slots, int capacity, int* count, const char* text) {
-    if (!text || !net_is_lan_address(text) || already_listed(slots, *count, text)) return;
-    if (*count < capacity) put_slot(&slots[(*count)++], text);
-}
-
-// Stable insertion sort by rank: an address moves in front of every earlier address of
-// strictly greater rank only.
-void sort_by_rank(AddressSlot* slots, int count) {
-    for (int i = 1; i < count; i++) {
-        AddressSlot moving = slots[i];
-        int rank = net_address_rank(moving.text);
-        int j = i;
-        while (j > 0 && net_address_rank(slots[j - 1].text) > rank) {
-            slots[j] = slots[j - 1];
-            j--;
-        }
-        slots[j] = moving;
-    }
-}
-
-struct Collector {
-    AddressSlot* slots;
-    int capacity;
-    int count;
-};
-
-void collect(const char* address, void* context) {
-    Collector* c = static_cast<Collector*>(context);
-    offer(c->slots, c->capacity, &c->count, address);
-}
-
 }  // namespace
 
 int net_is_lan_address(const char* address) {
@@ -83,24 +44,13 @@ int net_address_rank(const char* address) {
     return 3;
 }
 
-int net_build_list(AddressSlot* slots, int capacity, const char* outbound,
-                   const char* const* others, int other_count) {
-    if (!slots || capacity <= 0) return 0;
-    int count = 0;
-    offer(slots, capacity, &count, outbound);
-    for (int i = 0; others && i < other_count; i++) offer(slots, capacity, &count, others[i]);
-    sort_by_rank(slots, count);
-    return count;
-}
-
 int net_lan_addresses(AddressSlot* slots, int capacity) {
     if (!slots || capacity <= 0) return 0;
+    NetAdapterAddress records[MAX_ADAPTER_ADDRESSES];
+    int count = net_read_adapters(records, MAX_ADAPTER_ADDRESSES);
     char outbound[ADDRESS_SLOT_BYTES];
-    Collector c{slots, capacity, 0};
-    if (net_probe_outbound(outbound)) offer(slots, capacity, &c.count, outbound);
-    net_each_host_address(collect, &c);
-    sort_by_rank(slots, c.count);
-    return c.count;
+    const char* probe = net_probe_outbound(outbound) ? outbound : nullptr;
+    return net_rank_addresses(records, count, probe, slots, capacity);
 }
 
 int net_put_override_first(const Config* config, AddressSlot* slots, int count) {

@@ -5,6 +5,8 @@
 // call works on its own socket, its own buffers and the caller's slots, so any number of
 // threads may call at once. The socket layer must already be started (the listener does it).
 
+#include <cstddef>
+
 #include "base/config.h"
 
 constexpr int MAX_LAN_ADDRESSES = 16;
@@ -20,20 +22,62 @@ struct AddressSlot {
 // address give 0.
 int net_is_lan_address(const char* address);
 
-// Ordering class by prefix alone: "192.168." 0, "10." 1, "172." 2, anything else 3.
+// Ordering class by prefix alone: "192.168." 0, "10." 1, "172." 2, anything else 3. Among
+// adapters of the same standing the lower class is shown first.
 int net_address_rank(const char* address);
 
-// The pure core of discovery: fills slots with up to capacity distinct private addresses,
-// taking the outbound interface's address first (null when the probe found none), then the
-// machine's other addresses in the order given (null entries are skipped), and orders them
-// by rank with a stable sort, so within a class the outbound address stays ahead. Returns the
-// number of slots filled; slots beyond it are not touched.
-int net_build_list(AddressSlot* slots, int capacity, const char* outbound,
-                   const char* const* others, int other_count);
+// What kind of link an adapter is, as far as a phone on the same Wi-Fi can reach it.
+enum NetAdapterKind {
+    NET_ADAPTER_OTHER = 0,
+    NET_ADAPTER_ETHERNET = 1,
+    NET_ADAPTER_WIFI = 2,
+    NET_ADAPTER_TUNNEL = 3,   // VPNs and other tunnels
+    NET_ADAPTER_PPP = 4,      // dial-up, PPPoE, mobile broadband
+    NET_ADAPTER_VIRTUAL = 5,  // the host's side of virtual machines and WSL (Hyper-V,
+                              // VirtualBox, VMware, container bridges)
+};
 
-// Discovers the PC's private addresses (outbound probe plus the machine's own addresses) into
-// slots, in ranked order. Returns how many it filled: 0 when none is found or capacity <= 0.
-// A step that fails merely contributes no address.
+// One IPv4 address of one of this machine's adapters, as the platform reports it.
+struct NetAdapterAddress {
+    char address[ADDRESS_SLOT_BYTES];  // dotted quad
+    int up;                            // 1 when the adapter is up and connected
+    int has_gateway;                   // 1 when the adapter has a default gateway
+    int kind;                          // a NetAdapterKind
+};
+
+// Adapter addresses read and ranked at most; further ones are ignored.
+constexpr int MAX_ADAPTER_ADDRESSES = 64;
+
+// The pure core of discovery: fills slots with up to capacity distinct private addresses
+// taken from the first MAX_ADAPTER_ADDRESSES records, best first:
+//   1. outbound (the address the system would send from, null when the probe found none)
+//      when its adapter is up, has a default gateway and is no tunnel, PPP or virtual link,
+//      so that a VPN never wins; an outbound address that no record holds counts as such;
+//   2. addresses of adapters that are up and have a gateway, tunnels and PPP after the rest;
+//   3. adapters that are up without a gateway, then adapters that are down;
+//   4. virtual adapters last, in the same order among themselves.
+// Within a step by net_address_rank, then in the order given. An address listed twice is
+// shown once, where it ranks best. Returns the number of slots filled; slots beyond it are
+// not touched.
+int net_rank_addresses(const NetAdapterAddress* records, int record_count, const char* outbound,
+                       AddressSlot* slots, int capacity);
+
+// The kind a Windows adapter's description or friendly name betrays ("Hyper-V Virtual
+// Ethernet Adapter", "VirtualBox Host-Only", "VMware", "vEthernet (WSL)", "TAP-Windows",
+// "WireGuard", ...), compared without case; -1 when the name tells nothing.
+int net_kind_from_description(const char* name);
+
+// The kind a POSIX interface name betrays ("tun0", "wg0", "ppp0", "docker0", "vboxnet0",
+// "wlan0", "eth0", ...); NET_ADAPTER_OTHER when it tells nothing.
+int net_kind_from_interface_name(const char* name);
+
+// 1 when a routing table in the text form of /proc/net/route has a default route through a
+// gateway on the interface iface, else 0. Reads at most the given length.
+int net_route_has_default(const char* table, size_t length, const char* iface);
+
+// Discovers the PC's private addresses (the outbound probe plus the adapters' addresses)
+// into slots, ranked as net_rank_addresses does. Returns how many it filled: 0 when none is
+// found or capacity <= 0. A step that fails merely contributes no address.
 int net_lan_addresses(AddressSlot* slots, int capacity);
 
 // Rebuilds a list of count addresses (slots must hold MAX_LAN_ADDRESSES) with
@@ -70,11 +114,18 @@ char* net_base_url(const Config* config);
 // the dotted quad into text and returns 1, or returns 0 when any step fails.
 int net_probe_outbound(char text[ADDRESS_SLOT_BYTES]);
 
-// Calls fn once per IPv4 address of this machine's own adapters, as dotted quad, in the
-// system's order (Windows: the addresses its computer name resolves to; POSIX: the interface
-// list, since the name often resolves only to loopback there). Unfiltered. Failures simply
-// report fewer addresses.
-void net_each_host_address(void (*fn)(const char* address, void* context), void* context);
+// Fills records with up to capacity IPv4 addresses of this machine's adapters, loopback left
+// out, in the system's order (Windows: GetAdaptersAddresses; POSIX: the interface list, with
+// the default route's interfaces from /proc/net/route where there is one, and every adapter
+// taken to have a gateway where there is not). Unfiltered. Returns the count; 0 on failure.
+int net_read_adapters(NetAdapterAddress* records, int capacity);
+
+// 1 when the network of the adapter holding address is public and the firewall is on for
+// public networks, 0 when either is not so, -1 when it cannot be told (no adapter holds the
+// address, the network list or the firewall cannot be read, or the system has neither).
+// Windows: asks the network list manager and the firewall policy, which need no
+// administrator, with COM initialised on the calling thread for the call.
+int net_public_firewalled(const char* address);
 
 // Reads this computer's names into out (Windows: GetComputerNameExW, lower-cased with the
 // system's case mapping; POSIX: the host name up to its first dot, and no NetBIOS name).

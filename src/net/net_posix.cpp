@@ -1,4 +1,5 @@
-// POSIX half of address discovery: the UDP probe, the interface list and the host name.
+// POSIX half of address discovery: the UDP probe, the interface list with the routing table,
+// and the host name.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -7,8 +8,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "net/net.h"
 
@@ -25,6 +28,21 @@ int udp_socket() {
 
 int format_ipv4(const in_addr* address, char text[ADDRESS_SLOT_BYTES]) {
     return inet_ntop(AF_INET, address, text, ADDRESS_SLOT_BYTES) != nullptr;
+}
+
+// Linux's routing table as text (which interfaces hold a default route). False where there
+// is none: then every adapter is taken to have a gateway, and the outbound probe decides.
+bool read_route_table(std::string* out) {
+    constexpr size_t MAX_ROUTE_TABLE_BYTES = 256 * 1024;
+    FILE* file = std::fopen("/proc/net/route", "r");
+    if (!file) return false;
+    char buffer[4096];
+    size_t n;
+    while (out->size() < MAX_ROUTE_TABLE_BYTES &&
+           (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        out->append(buffer, n);
+    std::fclose(file);
+    return !out->empty();
 }
 
 }  // namespace
@@ -54,19 +72,35 @@ int net_probe_outbound(char text[ADDRESS_SLOT_BYTES]) {
     return found;
 }
 
-void net_each_host_address(void (*fn)(const char* address, void* context), void* context) {
+int net_read_adapters(NetAdapterAddress* records, int capacity) {
+    if (!records || capacity <= 0) return 0;
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return;
-    for (ifaddrs* it = list; it; it = it->ifa_next) {
+    if (getifaddrs(&list) != 0) return 0;
+    std::string routes;
+    bool have_routes = read_route_table(&routes);
+    int count = 0;
+    for (ifaddrs* it = list; it && count < capacity; it = it->ifa_next) {
         if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
-        // Only adapters that are up and connected, as the Windows resolver reports them.
-        if (!(it->ifa_flags & IFF_UP) || !(it->ifa_flags & IFF_RUNNING)) continue;
-        char text[ADDRESS_SLOT_BYTES];
+        if (it->ifa_flags & IFF_LOOPBACK) continue;
+        NetAdapterAddress& record = records[count];
         const sockaddr_in* address = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
-        if (format_ipv4(&address->sin_addr, text)) fn(text, context);
+        if (!format_ipv4(&address->sin_addr, record.address)) continue;
+        const char* name = it->ifa_name ? it->ifa_name : "";
+        record.up = (it->ifa_flags & IFF_UP) && (it->ifa_flags & IFF_RUNNING) ? 1 : 0;
+        record.has_gateway =
+            have_routes ? net_route_has_default(routes.data(), routes.size(), name) : 1;
+        record.kind = net_kind_from_interface_name(name);
+        // A point-to-point link whose name says nothing is a tunnel or a dial-up line.
+        if (record.kind == NET_ADAPTER_OTHER && (it->ifa_flags & IFF_POINTOPOINT))
+            record.kind = NET_ADAPTER_TUNNEL;
+        count++;
     }
     freeifaddrs(list);
+    return count;
 }
+
+// Only Windows has a notion of public networks with their own firewall profile.
+int net_public_firewalled(const char*) { return -1; }
 
 char* net_computer_name() {
     char name[256];

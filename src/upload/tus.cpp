@@ -260,7 +260,9 @@ int write_record(const Config* config, const std::string& id, const std::string&
 
 // Reads a record written by record_text; false when it is not a usable record of id.
 bool read_record(const Config* config, const std::string& id, Upload* u) {
-    JsonOwner doc(state_load_json(record_path(config, id).c_str(), JSON_OBJECT));
+    // Only this server writes records, whole and by replacement: one that does not read is
+    // no usable record, and nothing is moved aside.
+    JsonOwner doc(state_peek_json(record_path(config, id).c_str(), JSON_OBJECT));
     if (!doc.value) return false;
     const char* stored_id = json_string(json_get(doc.value, "id"));
     const char* file_name = json_string(json_get(doc.value, "filename"));
@@ -333,7 +335,9 @@ void save_groups(const Config* config) {
 // Loads groups.json into memory (start-up), keeping the groups that still have uploads or
 // progress within a day. True when some were dropped (the file is then rewritten).
 bool load_groups(const Config* config, TusState& s, int64_t now) {
-    JsonOwner doc(state_load_json(groups_path(config).c_str(), JSON_ARRAY));
+    JsonValue* loaded = nullptr;
+    state_load_json(groups_path(config).c_str(), JSON_ARRAY, &loaded);
+    JsonOwner doc(loaded);
     if (!doc.value) return false;
     bool dropped = false;
     for (int32_t i = 0; i < doc.value->item_count; i++) {
@@ -443,14 +447,16 @@ struct SenderBatch {
 };
 
 void record_batch(const Config* config, const SenderBatch& batch) {
+    bool recorded = true;
     if (!batch.paths.empty()) {
         std::vector<const char*> paths;
         for (const std::string& p : batch.paths) paths.push_back(p.c_str());
-        meta_record_upload(config, paths.data(), static_cast<int>(paths.size()),
-                           batch.device.c_str());
+        recorded = meta_record_upload(config, paths.data(), static_cast<int>(paths.size()),
+                                      batch.device.c_str()) == 0;
     }
     usage_invalidate();
-    if (batch.line_files > 0) upload_console_line(config, batch.line_files);
+    if (batch.line_files > 0 || !recorded)
+        upload_console_line(config, batch.line_files, recorded);
 }
 
 // ---- Placing -----------------------------------------------------------------------------

@@ -17,6 +17,9 @@
 
 namespace {
 
+constexpr const char* UPLOAD_SENDER_UNRECORDED =
+    "  [!] 发送记录文件 files.json 读不出来（被别的程序占用？），这批文件没记下是谁发的";
+
 // One stored file, owned by the context's array.
 struct UploadedFile {
     FsFile* file;    // the destination, open for writing; null once closed
@@ -182,9 +185,24 @@ int tree_folder(UploadTarget* target, char* const* pieces, int count,
 
 void close_file(UploadedFile* record) {
     if (!record->file) return;
+    // A file whose write failed goes through its own handle, before anyone can hold it, so a
+    // refused deletion by name never leaves a truncated file that looks finished.
+    if (record->failed)
+        fs_discard(record->file, record->path);
     // A failed close may have lost written data: the file does not count as stored.
-    if (fs_close(record->file) != 0) record->failed = 1;
+    else if (fs_close(record->file) != 0)
+        record->failed = 1;
     record->file = nullptr;
+}
+
+// Deletes the record's file: through its handle while it is still open, else by name.
+void discard_file(UploadedFile* record) {
+    if (record->file) {
+        fs_discard(record->file, record->path);
+        record->file = nullptr;
+    } else {
+        fs_delete_file(record->path);
+    }
 }
 
 // Appends a record to the context's array: capacity 8 first, then doubled. 0 or -1.
@@ -234,8 +252,7 @@ MpSink* open_part(void* context, const char* field_name, const char* file_name,
     char* rel = rel_from_abs(ctx->target.config, path);
     auto* record = static_cast<UploadedFile*>(calloc(1, sizeof(UploadedFile)));
     if (!rel || !record || add_record(ctx, record) != 0) {
-        fs_close(file);
-        fs_delete_file(path);
+        fs_discard(file, path);
         part_roll_back(&ctx->target, mark);
         free(path);
         free(rel);
@@ -251,11 +268,7 @@ MpSink* open_part(void* context, const char* field_name, const char* file_name,
 
 // Closes every record's file if still open and deletes it.
 void discard_files(UploadContext* context) {
-    for (int32_t i = 0; i < context->file_count; ++i) {
-        UploadedFile* record = context->files[i];
-        close_file(record);
-        fs_delete_file(record->path);
-    }
+    for (int32_t i = 0; i < context->file_count; ++i) discard_file(context->files[i]);
 }
 
 // Removes the created folders newest first; a folder that is not empty stays.
@@ -288,12 +301,14 @@ void build_answer(StrBuf* body, const UploadContext* context) {
     sb_append_str(body, "]}");
 }
 
-void record_senders(const UploadContext* context, const char* device) {
+// 0, or -1 when files.json could not be read: the files stay, without their sender.
+int record_senders(const UploadContext* context, const char* device) {
     auto** paths = static_cast<char**>(malloc(sizeof(char*) * size_t(context->file_count)));
-    if (!paths) return;
+    if (!paths) return 0;
     for (int32_t i = 0; i < context->file_count; ++i) paths[i] = context->files[i]->rel_path;
-    meta_record_upload(context->target.config, paths, context->file_count, device);
+    int result = meta_record_upload(context->target.config, paths, context->file_count, device);
     free(paths);
+    return result;
 }
 
 bool any_failed(const UploadContext* context) {
@@ -319,9 +334,9 @@ int store_parts(UploadContext* context, const UploadBody* body, const char* devi
         return UPLOAD_NO_FILE;
     }
     build_answer(answer, context);
-    record_senders(context, device);
+    bool recorded = record_senders(context, device) == 0;
     usage_invalidate();
-    upload_console_line(context->target.config, context->file_count);
+    upload_console_line(context->target.config, context->file_count, recorded);
     return UPLOAD_STORED;
 }
 
@@ -411,9 +426,12 @@ char* upload_target_place(UploadTarget* target, const char* file_name, const cha
     TextOwner rel(rel_from_abs(target->config, made.path));
     if (!rel || !rel_reachable(rel.get())) {
         // A moved file goes back where it came from: it is not ours to delete.
-        if (from) fs_move_new(made.path, from);
-        fs_close(made.file);
-        if (!from) fs_delete_file(made.path);
+        if (from) {
+            fs_move_new(made.path, from);
+            fs_close(made.file);
+        } else {
+            fs_discard(made.file, made.path);
+        }
         free(made.path);
         part_roll_back(target, mark);
         return nullptr;
@@ -457,9 +475,13 @@ void upload_target_free(UploadTarget* target) {
     path_numbers_free(&target->numbers);
 }
 
-void upload_console_line(const Config* config, int stored) {
+void upload_console_line(const Config* config, int stored, bool sender_recorded) {
     StrBufOwner line;
-    sb_appendf(line.get(), "  收到 %d 个文件", stored);
-    usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
+    if (stored > 0) {
+        sb_appendf(line.get(), "  收到 %d 个文件", stored);
+        usage_append_line(config, line.get(), USAGE_WARN_OWN_LINE);
+        if (!sender_recorded) sb_append_str(line.get(), "\n");
+    }
+    if (!sender_recorded) sb_append_str(line.get(), UPLOAD_SENDER_UNRECORDED);
     con_write_line(line.c_str());
 }

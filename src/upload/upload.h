@@ -86,5 +86,7 @@ char* upload_target_place(UploadTarget* target, const char* file_name, const cha
                           FsFile** file_out);
 // Frees the folder map, the list of created folders and the numbers; disk is not touched.
 void upload_target_free(UploadTarget* target);
-// The console line of stored files: "  收到 N 个文件" with the inbox's usage after it.
-void upload_console_line(const Config* config, int stored);
+// The console line of stored files: "  收到 N 个文件" with the inbox's usage after it, and a
+// second line saying so when their senders could not be recorded (files.json unreadable);
+// with stored 0 only that second line.
+void upload_console_line(const Config* config, int stored, bool sender_recorded);

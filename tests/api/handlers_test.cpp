@@ -81,3 +81,19 @@ TEST_F(Handlers, FilesOfAFolderAndOfOneThatIsMissing) {
     EXPECT_EQ(status_line(missing), "HTTP/1.0 404 Not Found");
     EXPECT_EQ(body_of(missing), "{\"error\": \"文件夹不存在\"}");
 }
+
+// A texts.json that is there but cannot be read is never replaced by a list without the
+// earlier texts: adding and deleting answer 500 and say why, the list shows nothing.
+TEST_F(Handlers, TextsStoreThatCannotBeReadIsLeftAlone) {
+    std::filesystem::create_directories(state / "texts.json" / "inside");
+    std::string posted = post(api_text_post, "{\"text\": \"hello\"}");
+    EXPECT_EQ(status_line(posted), "HTTP/1.0 500 Internal Server Error");
+    EXPECT_EQ(body_of(posted),
+              "{\"error\": \"文字记录文件 texts.json 读不出来，这条文字没有保存，请稍后再试\"}");
+    std::string deleted = post(api_text_delete, "{\"id\": \"1\"}");
+    EXPECT_EQ(status_line(deleted), "HTTP/1.0 500 Internal Server Error");
+    EXPECT_EQ(body_of(deleted),
+              "{\"error\": \"文字记录文件 texts.json 读不出来，没能删除，请稍后再试\"}");
+    EXPECT_EQ(body_of(get(api_texts, "")), "{\"texts\": []}");
+    EXPECT_TRUE(std::filesystem::is_directory(state / "texts.json" / "inside"));
+}

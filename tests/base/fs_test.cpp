@@ -433,6 +433,29 @@ TEST_F(FsTest, InjectedWriteFaults) {
     fs_fault_arm(FS_FAULT_CLOSE, 0);
     EXPECT_EQ(fs_close(file), -1);
     EXPECT_EQ(fs_delete_file(at("g").c_str()), 0);  // closed all the same
+
+    // A file system that lacks a feature refuses it every time, until the reset.
+    fs_fault_arm_always(FS_FAULT_OPEN_READ);
+    write("h", "h");
+    for (int i = 0; i < 3; i++) EXPECT_EQ(fs_open_read(at("h").c_str()), nullptr) << i;
+    fs_fault_reset();
+    EXPECT_EQ(read("h"), "h");
+}
+
+// A half-written file goes through its handle; a listed name is seen whatever it is.
+TEST_F(FsTest, DiscardAndListedNames) {
+    FsFile* file = nullptr;
+    ASSERT_EQ(fs_open_new(at("part").c_str(), &file), 0);
+    ASSERT_EQ(fs_write_all(file, "half", 4), 0);
+    EXPECT_TRUE(fs_name_listed(at("part").c_str()));
+    EXPECT_EQ(fs_discard(file, at("part").c_str()), 0);
+    EXPECT_FALSE(fs_name_listed(at("part").c_str()));
+    EXPECT_EQ(fs_discard(nullptr, at("part").c_str()), 0);
+    mkdir("dir");
+    write("f", "x");
+    EXPECT_TRUE(fs_name_listed(at("dir").c_str()));
+    EXPECT_TRUE(fs_name_listed(at("f").c_str()));
+    EXPECT_FALSE(fs_name_listed(at("f*").c_str()));
 }
 
 // Links are never followed. (Wine shows a Unix link as a plain file, so these run natively.)

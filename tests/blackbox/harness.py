@@ -88,6 +88,9 @@ class Server:
         self.proc = None
         self._out = bytearray()
         self._lock = threading.Lock()
+        # Cleared while the test wants the console's pipe left unread (pause_output).
+        self._reading = threading.Event()
+        self._reading.set()
 
     def __enter__(self):
         self.start()
@@ -122,19 +125,30 @@ class Server:
         out = self.output()
         marker = "本机打开 :  http://127.0.0.1:"
         if marker in out:
-            digits = out.split(marker, 1)[1].split("\n")[0].strip()
-            if digits.isdigit():
+            # With an access code the address goes on with its login token ("/?k=...").
+            rest = out.split(marker, 1)[1].split("\n")[0]
+            digits = rest[:len(rest) - len(rest.lstrip("0123456789"))]
+            if digits and "\n" in out.split(marker, 1)[1]:
                 self.port = int(digits)
                 return self.port
         return None
 
     def _read_output(self):
         while True:
+            self._reading.wait()
             chunk = self.proc.stdout.read1(65536) if hasattr(self.proc.stdout, "read1") else self.proc.stdout.read(1)
             if not chunk:
                 return
             with self._lock:
                 self._out += chunk
+
+    def pause_output(self):
+        """Stops reading the server's standard output (after the chunk being read), as a
+        console whose window holds a selection stops taking text."""
+        self._reading.clear()
+
+    def resume_output(self):
+        self._reading.set()
 
     def output(self):
         """Everything the server wrote to standard output so far, as text."""

@@ -29,12 +29,13 @@ class CommandLine(unittest.TestCase):
             code, out = run_exe(args)
             self.assertEqual(code, 0, args)
             self.assertTrue(out.startswith(HELP_FIRST_LINES), out)
-            self.assertIn("    Skiffbox.exe --inbox D:\\下载   # 换个收件目录\n\n（", out)
+            self.assertIn("    Skiffbox.exe --inbox D:\\下载   # 换个收件目录\n"
+                          "    Skiffbox.exe --pin 1234        # 设访问码（4~12 位字母或数字），输对才能用\n\n（", out)
             self.assertTrue(out.endswith("）\n\n"), repr(out[-20:]))
 
     def test_unknown_arguments_end_with_code_2(self):
         for args, named in ((["--bogus"], "--bogus"), (["-p"], "-p"), (["--port"], "--port"),
-                            (["--ip"], "--ip"), (["--inbox"], "--inbox"),
+                            (["--ip"], "--ip"), (["--inbox"], "--inbox"), (["--pin"], "--pin"),
                             (["--no-open", "-p", "9000", "x"], "x"), (["--bogus", "--help"], "--bogus")):
             code, out = run_exe(args)
             self.assertEqual(code, 2, args)
@@ -88,6 +89,29 @@ class Folders(unittest.TestCase):
             inbox = os.path.join(tmp, "a", "b", "收")
             with Server(inbox=inbox):
                 self.assertTrue(os.path.isdir(os.path.join(inbox, ".skiffbox")))
+
+
+class Warnings(unittest.TestCase):
+    def test_inbox_that_cannot_be_written_warns_and_serves(self):
+        with Server() as srv:
+            # Answered only once the accept loop runs, after any warning was written.
+            self.assertEqual(srv.request("GET", "/api/info")[0], 200)
+            self.assertNotIn("收件箱写不进", srv.output())
+            self.assertNotIn("临时文件夹", srv.output())
+        # Nothing can be created under /proc, not even by root.
+        with Server(inbox="/proc/skiffbox-no-inbox") as srv:
+            self.assertTrue(srv.wait_output("--inbox D:\\收件箱\n"), srv.output())
+            self.assertIn("  [!!] 收件箱写不进文件", srv.output())
+            status, _, _ = srv.request("GET", "/api/info")
+            self.assertEqual(status, 200)
+
+    @unittest.skipIf(harness.UNDER_WINE, "wine's temporary folder lies inside its prefix")
+    def test_executable_in_the_temporary_folder_warns(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            exe = harness.copy_exe(tmp)
+            with Server(exe=exe, use_inbox_arg=False) as srv:
+                self.assertTrue(srv.wait_output("收件箱也在里面"), srv.output())
+                self.assertIn("  [!!] 程序在临时文件夹里运行", srv.output())
 
 
 class Stopping(unittest.TestCase):

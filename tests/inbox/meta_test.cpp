@@ -70,7 +70,7 @@ class MetaTest : public ::testing::Test {
     };
     std::vector<Record> records() const {
         std::vector<Record> out;
-        JsonValue* object = state_load_json(records_path.c_str(), JSON_OBJECT);
+        JsonValue* object = state_peek_json(records_path.c_str(), JSON_OBJECT);
         if (!object) return out;
         for (int32_t i = 0; i < object->member_count; i++) {
             out.push_back({object->keys[i], json_string_or(json_get(object->values[i], "from"), ""),
@@ -82,6 +82,17 @@ class MetaTest : public ::testing::Test {
     std::vector<std::string> keys() const {
         std::vector<std::string> out;
         for (const Record& r : records()) out.push_back(r.key);
+        return out;
+    }
+    // The names in the state folder, sorted.
+    std::set<std::string> names() const {
+        std::set<std::string> out;
+        fs_list_dir(
+            dir.c_str(),
+            [](const char* name, const FileInfo*, int, int, void* context) {
+                static_cast<std::set<std::string>*>(context)->insert(name);
+            },
+            &out);
         return out;
     }
 };
@@ -137,18 +148,51 @@ TEST_F(MetaTest, RecordingAgainReplacesInPlace) {
     EXPECT_EQ(now[3].time, now[1].time);
 }
 
-TEST_F(MetaTest, StoreThatIsNotAnObjectIsStartedAfresh) {
+// A store that reads but holds no object is kept under a name with the time, never
+// overwritten, and a new one is started; a second bad one in the same second gets its own name.
+TEST_F(MetaTest, StoreThatIsNotAnObjectIsSetAsideAndStartedAfresh) {
+    std::set<std::string> kept;
     for (const char* bad : {"[1, 2]", "{\"a\": ", "", "\"text\""}) {
         write(records_path, bad);
-        EXPECT_EQ(state_load_json(records_path.c_str(), JSON_OBJECT), nullptr) << bad;
-        const char* before[] = {"a"};
-        meta_forget(&config, before, 1);  // changes and writes nothing
-        meta_forget_tree(&config, "a");
-        EXPECT_EQ(read(records_path), bad);
+        EXPECT_EQ(state_peek_json(records_path.c_str(), JSON_OBJECT), nullptr) << bad;
+        EXPECT_EQ(read(records_path), bad);  // a look moves nothing
         const char* paths[] = {"new.txt"};
-        meta_record_upload(&config, paths, 1, "phone");
+        EXPECT_EQ(meta_record_upload(&config, paths, 1, "phone"), 0) << bad;
         EXPECT_EQ(keys(), std::vector<std::string>{"new.txt"}) << bad;
+        std::set<std::string> now = names();
+        std::string aside;
+        for (const std::string& name : now)
+            if (name.starts_with("files.json.bad-") && !kept.count(name)) aside = name;
+        ASSERT_FALSE(aside.empty()) << bad;
+        EXPECT_EQ(read(dir + FS_SEP + aside), bad);
+        kept.insert(aside);
+        EXPECT_EQ(now.size(), kept.size() + 1) << bad;  // files.json and the bad ones, no .tmp
     }
+    EXPECT_TRUE((*kept.begin()).ends_with("Z")) << *kept.begin();
+}
+
+// A store that is there but cannot be read is left exactly as it is, and no change is made.
+TEST_F(MetaTest, UnreadableStoreIsLeftAlone) {
+    const std::string stored = "{\"old.txt\": {\"from\": \"pc\", \"time\": 1}}";
+    write(records_path, stored);
+    const char* paths[] = {"new.txt"};
+    const char* old_paths[] = {"old.txt"};
+    fs_fault_arm(FS_FAULT_OPEN_READ, 0);
+    EXPECT_EQ(meta_record_upload(&config, paths, 1, "phone"), -1);
+    fs_fault_arm(FS_FAULT_OPEN_READ, 0);
+    meta_forget(&config, old_paths, 1);
+    EXPECT_EQ(read(records_path), stored);
+    EXPECT_EQ(names(), std::set<std::string>{"files.json"});
+
+    // A folder where the store should be: listed, but no file to read.
+    fs_delete_file(records_path.c_str());
+    ASSERT_EQ(fs_make_dir(records_path.c_str()), 0);
+    EXPECT_EQ(meta_record_upload(&config, paths, 1, "phone"), -1);
+    EXPECT_TRUE(fs_is_dir(records_path.c_str()));
+    EXPECT_EQ(names(), std::set<std::string>{"files.json"});
+    JsonValue* value = nullptr;
+    EXPECT_EQ(state_load_json(records_path.c_str(), JSON_OBJECT, &value), STATE_UNREADABLE);
+    EXPECT_EQ(value, nullptr);
 }
 
 TEST_F(MetaTest, ForgetRemovesExactKeysAndWritesOnlyOnChange) {
@@ -301,17 +345,24 @@ TEST_F(MetaTest, StateWriteReplacesWholeOrNotAtAll) {
 
 TEST_F(MetaTest, LoadChecksKindAndReadsLargeFiles) {
     std::string path = dir + FS_SEP + "s.json";
-    EXPECT_EQ(state_load_json(path.c_str(), JSON_ARRAY), nullptr);  // missing
+    EXPECT_EQ(state_peek_json(path.c_str(), JSON_ARRAY), nullptr);  // missing
+    JsonValue* fresh = nullptr;
+    ASSERT_EQ(state_load_json(path.c_str(), JSON_ARRAY, &fresh), STATE_LOADED);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->kind, JSON_ARRAY);
+    EXPECT_EQ(fresh->item_count, 0);
+    json_free(fresh);
     std::string big = "[\"" + std::string(200000, 'x') + "\", 1]";
     write(path, big);
-    JsonValue* array = state_load_json(path.c_str(), JSON_ARRAY);
+    JsonValue* array = nullptr;
+    ASSERT_EQ(state_load_json(path.c_str(), JSON_ARRAY, &array), STATE_LOADED);
     ASSERT_NE(array, nullptr);
     EXPECT_EQ(array->item_count, 2);
     EXPECT_EQ(strlen(json_string(array->items[0])), 200000u);
     json_free(array);
-    EXPECT_EQ(state_load_json(path.c_str(), JSON_OBJECT), nullptr);
+    EXPECT_EQ(state_peek_json(path.c_str(), JSON_OBJECT), nullptr);
     write(path, std::string(65536, ' ') + "{}");  // exactly one full piece, then more
-    JsonValue* object = state_load_json(path.c_str(), JSON_OBJECT);
+    JsonValue* object = state_peek_json(path.c_str(), JSON_OBJECT);
     EXPECT_NE(object, nullptr);
     json_free(object);
 }

@@ -123,3 +123,29 @@ TEST_F(InboxFixture, TextsPostedAtOnceAreAllKept) {
     EXPECT_EQ(array->item_count, THREADS * EACH);
     json_free(array);
 }
+
+// A store that does not hold a list is kept aside, and the new text starts a new one.
+TEST_F(InboxFixture, TextsStoreThatIsNotAListIsSetAside) {
+    write_file(state / "texts.json", "{\"not\": \"a list\"}");
+    ASSERT_EQ(texts_add(&config, "fresh", "pc"), 0);
+    std::string stored = read_file(state / "texts.json");
+    JsonValue* array = json_parse(stored.data(), stored.size());
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(array->item_count, 1);
+    json_free(array);
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(state)) {
+        std::string name = entry.path().filename().string();
+        if (name.starts_with("texts.json.bad-")) {
+            aside++;
+            EXPECT_EQ(read_file(entry.path()), "{\"not\": \"a list\"}");
+        }
+    }
+    EXPECT_EQ(aside, 1);
+
+    // Held by nothing else but unreadable all the same: neither changed nor moved.
+    fs_fault_arm(FS_FAULT_OPEN_READ, 0);
+    EXPECT_EQ(texts_delete(&config, "x"), TEXTS_UNREADABLE);
+    fs_fault_reset();
+    EXPECT_EQ(read_file(state / "texts.json"), stored);
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/console_sink.h"
 #include "base/fs.h"
 #include "base/json.h"
 #include "inbox/inbox_fixture.h"
@@ -90,4 +91,40 @@ TEST_F(UploadStore, SameNamedPartsCostCreatesLinearInTheirCount) {
         }
         EXPECT_LE(attempts, c.per_part * K + FIXED);  // counting from 0 each time: K * K / 2
     }
+}
+
+// A create refused with "access denied" is how Windows answers for a name whose deletion is
+// pending: a listed name is taken and numbered, untouched; a name not listed is a refusal.
+TEST_F(UploadStore, RefusedCreateOfAListedNameIsNumbered) {
+    write_file(inbox / "a.txt", "old");
+    fs_fault_arm(FS_FAULT_DELETE_PENDING, 0);
+    EXPECT_EQ(store({"a.txt"}), std::vector<std::string>{"a(1).txt"});
+    EXPECT_EQ(read_file(inbox / "a.txt"), "old");
+    EXPECT_EQ(read_file(inbox / "a(1).txt"), "x");
+
+    fs_fault_arm(FS_FAULT_DELETE_PENDING, 0);
+    EXPECT_EQ(store({"b.txt"}), std::vector<std::string>{"result " + std::to_string(UPLOAD_NO_FILE)});
+    EXPECT_FALSE(std::filesystem::exists(inbox / "b.txt"));
+    fs_fault_reset();
+}
+
+// A sender store that cannot be read costs the senders, never the files or the store.
+TEST_F(UploadStore, UnreadableSenderStoreStillStoresTheFiles) {
+    std::filesystem::create_directories(state / "files.json");
+    EXPECT_EQ(store({"a.txt", "d/b.txt"}), (std::vector<std::string>{"a.txt", "d/b.txt"}));
+    EXPECT_EQ(read_file(inbox / "d" / "b.txt"), "x");
+    EXPECT_TRUE(std::filesystem::is_directory(state / "files.json"));
+}
+
+// A console that takes no text (a selection held in its window) must not hold an upload: its
+// line waits for the console in the writer's queue.
+TEST_F(UploadStore, StoresAndAnswersWhileTheConsoleIsHeld) {
+    ConsoleSink sink;
+    sink.hold();
+    ASSERT_EQ(con_start_writer(), 0);
+    con_write("banner\n");
+    ASSERT_TRUE(sink.wait_until_blocked());
+    EXPECT_EQ(store({"a.txt", "b.txt"}), (std::vector<std::string>{"a.txt", "b.txt"}));
+    sink.release();
+    EXPECT_TRUE(sink.wait_for_text("  收到 2 个文件"));
 }

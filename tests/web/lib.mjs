@@ -71,14 +71,15 @@ function hostPath(p) {
   return WINE ? 'Z:' + path.resolve(p).replace(/\//g, '\\') : p;
 }
 
-// Starts the executable with a fresh inbox on a free port; resolves once it accepts.
-// restart() ends it as a power cut would and starts it again on the same port and inbox.
-export async function startServer() {
+// Starts the executable with a fresh inbox on a free port, with any further arguments given;
+// resolves once it accepts. restart() ends it as a power cut would and starts it again on
+// the same port and inbox.
+export async function startServer(extraArgs = []) {
   if (!EXE) throw new Error('SKIFFBOX_EXE is not set');
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'skf-web-'));
   const inbox = path.join(tmp, 'inbox');
   const server = {
-    port: await freePort(), inbox, tmp, proc: null, out: '', exited: null,
+    port: await freePort(), inbox, tmp, extraArgs, proc: null, out: '', exited: null,
     output: () => server.out,
     url: (p = '/') => `http://127.0.0.1:${server.port}${p}`,
     lanUrl: (p = '/') => `http://${LAN_HOST}:${server.port}${p}`,
@@ -110,7 +111,8 @@ export async function startServer() {
 async function launch(server) {
   // The phone's name is given as "--ip", as a user would: the server refuses every name that
   // is neither an address nor its own, since any site can point a name of its own here.
-  const args = ['--no-open', '-p', String(server.port), '--inbox', hostPath(server.inbox), '--ip', LAN_HOST];
+  const args = ['--no-open', '-p', String(server.port), '--inbox', hostPath(server.inbox), '--ip', LAN_HOST,
+    ...server.extraArgs];
   const proc = spawn(WINE || EXE, WINE ? [EXE, ...args] : args, {
     stdio: ['ignore', 'pipe', 'ignore'], detached: true,
     env: WINE ? { ...process.env, WINEDEBUG: '-all' } : process.env,
