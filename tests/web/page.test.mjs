@@ -350,6 +350,28 @@ describe('page against a stand-in site', () => {
     await ctx.close();
   });
 
+  test('a session that ends mid-upload: the code form shows, and the upload goes on at once after the code', async () => {
+    const tus = tusServer();
+    const patch = tus.handlers['PATCH /api/uploads/*'];
+    let locked = true;
+    const { ctx, page } = await openPage('phone', {
+      ...tus.handlers,
+      'PATCH /api/uploads/*': (r) => (locked ? jsonAnswer({ error: '请输入访问码' }, 401) : patch(r)),
+      'POST /api/login': () => { locked = false; return jsonAnswer({ ok: true }); },
+    }, { origin: MOCK_LAN_ORIGIN });
+    await page.setInputFiles('#picker', { name: 'a.mp4', mimeType: 'video/mp4', buffer: Buffer.alloc(100000, 3) });
+    await page.waitForSelector('#login:not([hidden])');
+    // Tries at 0, 1 and 3 s have been refused by now; the next would come only at 7 s.
+    await sleep(3500);
+    await page.fill('#loginPin', '2580');
+    const given = Date.now();
+    await page.click('#loginBtn');
+    await page.waitForSelector('.up-pc.ok', { timeout: 10000 });
+    assert.ok(Date.now() - given < 2500, 'went on ' + (Date.now() - given) + ' ms after the code');
+    assert.equal(tus.created[0].data.length, 100000);
+    await ctx.close();
+  });
+
   test('after a reload the unfinished drop is listed with what the PC holds; picking the file again continues it; another is dropped on request', async () => {
     const tus = tusServer();
     const patch = tus.handlers['PATCH /api/uploads/*'];
