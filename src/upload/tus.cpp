@@ -49,6 +49,9 @@ struct WriteSlot {
     std::mutex lock;
     std::atomic<uint64_t> generation{0};
     std::atomic<uint64_t> written{0};  // bytes in the file as the current writer left them
+    // Counts cuts below what the writer had written (a failed write whose piece could not be
+    // cut off exactly): a flush that began before one must not record what it measured.
+    std::atomic<uint64_t> cuts{0};
 };
 
 // One upload in memory; its record on disk holds the same fields.
@@ -234,13 +237,14 @@ std::string clean_device(const std::string& name) {
 
 // ---- Records -----------------------------------------------------------------------------
 
-std::string record_text(const std::string& id, const Upload& u) {
+// The record of an upload whose file durably holds offset bytes.
+std::string record_text(const std::string& id, const Upload& u, uint64_t offset) {
     StrBufOwner sb;
     sb_append_str(sb.get(), "{\"id\": ");
     json_append_string(sb.get(), id.c_str());
     sb_appendf(sb.get(), ", \"length\": %llu, \"offset\": %llu, \"touched\": %lld, \"address\": %u",
                static_cast<unsigned long long>(u.length),
-               static_cast<unsigned long long>(u.offset), static_cast<long long>(u.touched),
+               static_cast<unsigned long long>(offset), static_cast<long long>(u.touched),
                static_cast<unsigned>(u.address));
     const std::pair<const char*, const std::string*> texts[] = {
         {"filename", &u.file_name}, {"dir", &u.dir},           {"device", &u.device},
@@ -583,7 +587,7 @@ bool reconcile_data(const Config* config, const std::string& id, Upload* u) {
     }
     if (size < u->offset) {
         u->offset = u->recorded = size;
-        return write_record(config, id, record_text(id, *u)) == 0;
+        return write_record(config, id, record_text(id, *u, u->offset)) == 0;
     }
     return true;
 }
@@ -678,7 +682,59 @@ void tus_start_housekeeping(const Config* config) {
                           HOUSEKEEPING_STACK_BYTES);
 }
 
+namespace {
+
+// Makes the bytes an upload's writer left in its file durable, then records them. The flush
+// goes through a handle of its own, without holding the writer: a request never waits for
+// the disk, so a phone's next piece follows the last at once. The flush comes first, so a
+// record never counts bytes that are not on the disk; a power cut costs at most the bytes of
+// the last second or so, which the client sends again.
+void flush_one(const Config* config, const std::string& id,
+               const std::shared_ptr<WriteSlot>& slot) {
+    uint64_t cuts = slot->cuts.load();
+    uint64_t target = slot->written.load();
+    FsFile* file = fs_open_existing(part_path(config, id).c_str());
+    if (!file) return;
+    bool flushed = fs_sync(file) == 0;
+    fs_close(file);
+    if (!flushed) return;
+    // Under the slot's lock no writer cuts the file and nobody places or removes the upload
+    // (they take the upload over, or hold the slot, first), so the record cannot come back
+    // after its upload is gone.
+    std::lock_guard<std::mutex> held(slot->lock);
+    if (slot->cuts.load() != cuts) return;
+    TusState& s = state();
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        auto found = s.uploads.find(id);
+        if (found == s.uploads.end() || found->second.finished || found->second.slot != slot)
+            return;
+        Upload& u = found->second;
+        if (target <= u.recorded) return;
+        text = record_text(id, u, target);
+    }
+    if (write_record(config, id, text) != 0) return;
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto found = s.uploads.find(id);
+    if (found != s.uploads.end() && found->second.recorded < target) found->second.recorded = target;
+}
+
+}  // namespace
+
+void tus_flush_progress(const Config* config) {
+    TusState& s = state();
+    std::vector<std::pair<std::string, std::shared_ptr<WriteSlot>>> due;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        for (auto& [id, u] : s.uploads)
+            if (!u.finished && u.slot->written.load() > u.recorded) due.emplace_back(id, u.slot);
+    }
+    for (const auto& [id, slot] : due) flush_one(config, id, slot);
+}
+
 void tus_tick(const Config* config) {
+    tus_flush_progress(config);
     TusState& s = state();
     int64_t now = now_seconds();
     std::vector<std::string> expired;
@@ -784,7 +840,7 @@ int tus_create(const Config* config, const TusCreate* request, TusInfo* out) {
     FsFile* part = nullptr;
     bool made = fs_open_new(part_path(config, id).c_str(), &part) == 0;
     if (made && fs_close(part) != 0) made = false;
-    if (made) made = write_record(config, id, record_text(id, u)) == 0;
+    if (made) made = write_record(config, id, record_text(id, u, u.offset)) == 0;
     if (!made) {
         remove_upload_files(config, id);
         std::lock_guard<std::mutex> guard(s.lock);
@@ -956,7 +1012,6 @@ struct TusWriter {
     FsFile* file;
     uint64_t length;
     uint64_t written;   // bytes in the file
-    uint64_t recorded;  // bytes the record counts
     bool failed;        // a write failed: nothing more is taken
     std::shared_ptr<WriteSlot> slot;
     uint64_t generation;  // this request's; it may write only while the slot's is the same
@@ -968,7 +1023,7 @@ int tus_patch_begin(const Config* config, const char* id_text, uint64_t offset,
     if (!tus_id_valid(id_text)) return TUS_NOT_FOUND;
     std::string id(id_text);
     TusState& s = state();
-    TusWriter writer{config, id, nullptr, 0, offset, 0, false, nullptr, 0};
+    TusWriter writer{config, id, nullptr, 0, offset, false, nullptr, 0};
     for (int attempt = 0;; attempt++) {
         {
             std::lock_guard<std::mutex> guard(s.lock);
@@ -982,7 +1037,6 @@ int tus_patch_begin(const Config* config, const char* id_text, uint64_t offset,
                     return TUS_BAD_REQUEST;
                 if (u.finished) return TUS_OK;  // nothing to write: the answer tells the offset
                 writer.length = u.length;
-                writer.recorded = u.recorded;
                 writer.slot = u.slot;
                 writer.generation = hold(u, hook);
                 break;
@@ -1014,28 +1068,12 @@ bool superseded(const TusWriter* w) {
     return w->slot->generation.load() != w->generation;
 }
 
-// Flushes the written bytes and records them, so that a restart keeps them. The flush comes
-// first: the record must never count bytes that are not on the disk. False when the flush
-// failed (the record then keeps its offset). Called with the write slot held.
-bool checkpoint(TusWriter* w) {
-    if (w->written == w->recorded) return true;
-    if (fs_sync(w->file) != 0) return false;
+// The offset the upload's record holds: the floor a file may be cut back to.
+uint64_t recorded_offset(const std::string& id) {
     TusState& s = state();
-    std::string text;
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        auto found = s.uploads.find(w->id);
-        if (found == s.uploads.end()) return true;
-        Upload& u = found->second;
-        u.offset = w->written;
-        u.recorded = w->written;
-        u.touched = now_seconds();
-        text = record_text(w->id, u);
-    }
-    // A record that cannot be written leaves the older, smaller offset on disk: still true.
-    write_record(w->config, w->id, text);
-    w->recorded = w->written;
-    return true;
+    std::lock_guard<std::mutex> guard(s.lock);
+    auto found = s.uploads.find(id);
+    return found == s.uploads.end() ? 0 : found->second.recorded;
 }
 
 }  // namespace
@@ -1048,8 +1086,9 @@ int tus_patch_write(TusWriter* w, const void* bytes, size_t n) {
     if (fs_write_all(w->file, bytes, n) != 0) {
         // A piece written in part is cut off, so the file holds exactly what is counted.
         if (fs_set_size(w->file, w->written) != 0 || fs_seek(w->file, w->written) != 0) {
-            fs_set_size(w->file, w->recorded);
-            w->written = w->recorded;
+            w->slot->cuts++;
+            w->written = recorded_offset(w->id);
+            fs_set_size(w->file, w->written);
         }
         w->slot->written.store(w->written);
         w->failed = true;
@@ -1057,20 +1096,13 @@ int tus_patch_write(TusWriter* w, const void* bytes, size_t n) {
     }
     w->written += n;
     w->slot->written.store(w->written);
-    // A long request is recorded every TUS_RECORD_EVERY_BYTES, so a power cut costs at most
-    // that much of it.
-    if (w->written - w->recorded >= TUS_RECORD_EVERY_BYTES && !checkpoint(w)) {
-        w->failed = true;
-        return TUS_NO_SPACE;
-    }
     return TUS_OK;
 }
 
-// The offset is flushed and recorded once at the end of every request (and every
-// TUS_RECORD_EVERY_BYTES within one): the page sends pieces of several MiB, so that is a
-// flush per few MiB, data the system has to write anyway, and a record of a few hundred
-// bytes; a flush per socket read would cost a disk round trip every 256 KiB. A request cut
-// off half-way ends here too, so what it delivered is kept and counted.
+// A request ends without waiting for the disk: what it wrote is counted at once (a client
+// asking is told the bytes in the file) and recorded by the housekeeping's flush within about
+// a second (tus_tick). A request cut off half-way ends here too, so what it delivered is kept
+// and counted.
 int tus_patch_end(TusWriter* w, TusInfo* out) {
     std::unique_ptr<TusWriter> owned(w);
     memset(out, 0, sizeof *out);
@@ -1082,19 +1114,12 @@ int tus_patch_end(TusWriter* w, TusInfo* out) {
         fs_close(w->file);
         result = TUS_CONFLICT;
     } else {
-        bool flushed = checkpoint(w);
-        if (!flushed) {
-            // Not known to be on the disk: the bytes since the last record are sent again.
-            fs_set_size(w->file, w->recorded);
-            w->written = w->recorded;
-            w->slot->written.store(w->written);
-            result = TUS_FAILED;
-        }
-        bool complete = flushed && w->written == w->length;
+        bool complete = w->written == w->length;
         if (fs_close(w->file) != 0 && complete) complete = false;
         {
             std::lock_guard<std::mutex> guard(s.lock);
             Upload& u = s.uploads[w->id];
+            if (u.offset != w->written) u.touched = now_seconds();
             u.offset = w->written;
             // Placing a complete file is not to be stopped by a newer request.
             u.hook = TusStopHook{};

@@ -8,7 +8,9 @@
 // name, group, target folder, device, times), replaced whole like every state file. The
 // recorded offset never counts a byte that is not on the disk: it is written only after the
 // data it counts was flushed, and at start-up a .part longer than its record is cut back to
-// it. Every byte a request delivered is kept, also when the request is cut off half-way.
+// it. Requests never wait for the disk: the flush and the record follow within about a second
+// (tus_flush_progress, from the housekeeping). Every byte a request delivered is kept and
+// counted at once, also when the request is cut off half-way.
 //
 // On its last byte the file is placed into the inbox by the rules of a multipart upload
 // (upload_target_place): its file name is a relative path whose top-level folder is mapped
@@ -42,9 +44,6 @@ constexpr size_t TUS_GROUP_MAX_BYTES = 256;
 // Upload ids: this many random bytes, written as twice as many lower-case hex digits.
 constexpr int TUS_ID_BYTES = 16;
 constexpr int TUS_ID_CHARS = 2 * TUS_ID_BYTES;
-// A long request flushes its data and records its offset after this many bytes, and again
-// at its end.
-constexpr uint64_t TUS_RECORD_EVERY_BYTES = uint64_t{64} * 1024 * 1024;
 // A group's console line waits this long after its last upload finished, for the next file
 // of the same drop that the page has not created yet.
 constexpr int64_t TUS_GROUP_SETTLE_SECONDS = 2;
@@ -102,8 +101,11 @@ struct TusWriter;
 void tus_start(const Config* config);
 // Starts the detached thread that calls tus_tick once a second for the process's life.
 void tus_start_housekeeping(const Config* config);
-// Removes uploads and groups that expired by now, and writes the console lines of groups that
-// have settled (with their sender records).
+// Flushes the bytes written since each upload's record, through a handle of its own, and then
+// records them (a failed flush or record leaves the older record, which stays true).
+void tus_flush_progress(const Config* config);
+// tus_flush_progress, then removes uploads and groups that expired by now, and writes the
+// console lines of groups that have settled (with their sender records).
 void tus_tick(const Config* config);
 // The clock (seconds since 1970) every expiry and record uses; null restores the system clock.
 // Tests move time with it.

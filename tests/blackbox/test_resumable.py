@@ -43,6 +43,22 @@ def head(server, location):
     return server.request("HEAD", location, headers=TUS)
 
 
+def wait_recorded(server, location, expected, timeout=20):
+    """Waits until the upload's record counts `expected` bytes: requests end without waiting
+    for the disk, and the record follows within about a second."""
+    record = os.path.join(server.inbox, ".skiffbox", "uploads", location.rsplit("/", 1)[1] + ".json")
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            with open(record, encoding="utf-8") as f:
+                if json.load(f)["offset"] == expected:
+                    return True
+        except (OSError, ValueError):
+            pass  # replaced in this moment
+        time.sleep(0.05)
+    return False
+
+
 def offset_of(server, location):
     status, headers, _ = head(server, location)
     assert status == 200, status
@@ -254,6 +270,7 @@ class ResumeTest(unittest.TestCase):
         with Server() as server:
             location = new_upload(server, len(data), filename="restart.bin", device="phone")
             self.assertEqual(patch(server, location, 0, data[:1000000])[0], 204)
+            self.assertTrue(wait_recorded(server, location, 1000000))
             server.restart()
             self.assertEqual(offset_of(server, location), 1000000)
             self.assertEqual(send_all(server, location, data), len(data))
@@ -270,6 +287,7 @@ class ResumeTest(unittest.TestCase):
         with Server() as server:
             location = new_upload(server, len(data), filename="power.bin")
             self.assertEqual(patch(server, location, 0, data[:200000])[0], 204)
+            self.assertTrue(wait_recorded(server, location, 200000))
             part = os.path.join(server.inbox, ".skiffbox", "uploads", part_files(server)[0])
             server.kill()
             with open(part, "ab") as f:

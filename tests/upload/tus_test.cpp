@@ -157,32 +157,44 @@ TEST_F(TusStore, AFailedWriteOrFlushNeverCountsBytesThatAreNotThere) {
     EXPECT_EQ(info.offset, 10u);
     EXPECT_EQ(std::filesystem::file_size(part(id)), 10u);
 
+    // The answer counts what is in the file; the record follows only a flush that worked.
     ASSERT_EQ(tus_patch_begin(&config, id.c_str(), 10, 5, TusStopHook{}, &writer, &info), TUS_OK);
     EXPECT_EQ(tus_patch_write(writer, "abcde", 5), TUS_OK);
+    EXPECT_EQ(tus_patch_end(writer, &info), TUS_OK);
+    EXPECT_EQ(info.offset, 15u);
+    std::string record_path = (state / "uploads" / (id + ".json")).string();
     fs_fault_arm(FS_FAULT_SYNC, 0);
-    EXPECT_EQ(tus_patch_end(writer, &info), TUS_FAILED);
+    tus_flush_progress(&config);
+    EXPECT_NE(read_file(record_path).find("\"offset\": 0,"), std::string::npos);
+    tus_flush_progress(&config);
+    EXPECT_NE(read_file(record_path).find("\"offset\": 15,"), std::string::npos);
+    // A restart keeps what was recorded.
+    tus_start(&config);
     ASSERT_EQ(tus_info(&config, id.c_str(), &info, nullptr), TUS_OK);
-    EXPECT_EQ(info.offset, 10u);
-    EXPECT_EQ(read_file(part(id)), "0123456789");
+    EXPECT_EQ(info.offset, 15u);
+    EXPECT_EQ(read_file(part(id)), "0123456789abcde");
 }
 
+// A request in progress is recorded on the way, without waiting for its end; bytes written
+// after the last flush are not counted by the record.
 TEST_F(TusStore, ALongRequestIsRecordedOnTheWay) {
-    std::string id = make(int64_t(TUS_RECORD_EVERY_BYTES) * 2, "long.bin");
+    const int64_t length = 8 << 20;
+    std::string id = make(length, "long.bin");
     TusWriter* writer = nullptr;
     TusInfo info;
-    ASSERT_EQ(tus_patch_begin(&config, id.c_str(), 0, int64_t(TUS_RECORD_EVERY_BYTES) * 2,
-                              TusStopHook{}, &writer, &info),
+    ASSERT_EQ(tus_patch_begin(&config, id.c_str(), 0, length, TusStopHook{}, &writer, &info),
               TUS_OK);
     std::string piece(1 << 20, 'x');
-    for (uint64_t sent = 0; sent < TUS_RECORD_EVERY_BYTES + piece.size(); sent += piece.size())
+    for (int i = 0; i < 3; i++)
         ASSERT_EQ(tus_patch_write(writer, piece.data(), piece.size()), TUS_OK);
+    tus_flush_progress(&config);
+    ASSERT_EQ(tus_patch_write(writer, piece.data(), piece.size()), TUS_OK);
     // The program stops here, in the middle of the request: a restart keeps what was recorded.
     std::string record = read_file(state / "uploads" / (id + ".json"));
-    EXPECT_NE(record.find("\"offset\": " + std::to_string(TUS_RECORD_EVERY_BYTES)),
-              std::string::npos)
+    EXPECT_NE(record.find("\"offset\": " + std::to_string(3 << 20) + ","), std::string::npos)
         << record;
     EXPECT_EQ(tus_patch_end(writer, &info), TUS_OK);
-    EXPECT_EQ(info.offset, TUS_RECORD_EVERY_BYTES + piece.size());
+    EXPECT_EQ(info.offset, uint64_t{4} << 20);
 }
 
 TEST_F(TusStore, ExpiryWhileRunning) {
