@@ -234,7 +234,7 @@ void app_startup_warnings(StrBuf* sb, const char* inbox, int inbox_writable, con
     if (app_path_inside(exe_dir, temp_dir)) {
         sb_append_str(sb, "  [!!] 程序在临时文件夹里运行（多半是在压缩包里直接双击的），随时会被清掉\n");
         if (app_path_inside(inbox, temp_dir))
-            sb_append_str(sb, "       收件箱也在里面，收到的文件会一起丢：请先解压到别的文件夹再运行\n");
+            sb_append_str(sb, "       收件箱也在里面，传来的文件会一起丢：请先解压到别的文件夹再运行\n");
         else
             sb_append_str(sb, "       请先把程序解压到别的文件夹再运行\n");
     }
