@@ -70,6 +70,7 @@ struct Upload {
     uint64_t owner = 0;     // the writing generation of whoever holds it busy
     TusStopHook hook{};
     bool finished = false;  // placed into the inbox; kept only to answer late questions
+    int64_t flushed_ms = 0;  // steady clock: the last flush, or when writing began after one
     std::shared_ptr<WriteSlot> slot = std::make_shared<WriteSlot>();
 };
 
@@ -106,6 +107,12 @@ TusState& state() {
 std::mutex place_lock;
 
 std::atomic<int64_t (*)(void)> clock_override{nullptr};
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int64_t now_seconds() {
     int64_t (*clock)(void) = clock_override.load();
@@ -717,24 +724,30 @@ void flush_one(const Config* config, const std::string& id,
     if (write_record(config, id, text) != 0) return;
     std::lock_guard<std::mutex> guard(s.lock);
     auto found = s.uploads.find(id);
-    if (found != s.uploads.end() && found->second.recorded < target) found->second.recorded = target;
+    if (found == s.uploads.end()) return;
+    if (found->second.recorded < target) found->second.recorded = target;
+    found->second.flushed_ms = steady_ms();
 }
 
 }  // namespace
 
-void tus_flush_progress(const Config* config) {
+void tus_flush_progress(const Config* config, int64_t busy_every_ms) {
     TusState& s = state();
     std::vector<std::pair<std::string, std::shared_ptr<WriteSlot>>> due;
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        for (auto& [id, u] : s.uploads)
-            if (!u.finished && u.slot->written.load() > u.recorded) due.emplace_back(id, u.slot);
+        int64_t now = steady_ms();
+        for (auto& [id, u] : s.uploads) {
+            if (u.finished || u.slot->written.load() <= u.recorded) continue;
+            if (u.busy && now - u.flushed_ms < busy_every_ms) continue;
+            due.emplace_back(id, u.slot);
+        }
     }
     for (const auto& [id, slot] : due) flush_one(config, id, slot);
 }
 
 void tus_tick(const Config* config) {
-    tus_flush_progress(config);
+    tus_flush_progress(config, TUS_BUSY_FLUSH_MS);
     TusState& s = state();
     int64_t now = now_seconds();
     std::vector<std::string> expired;
@@ -903,6 +916,7 @@ void take_over(const std::string& id) {
 
 // Marks a free upload busy for a new owner under the state's lock; its generation.
 uint64_t hold(Upload& u, TusStopHook hook) {
+    if (u.slot->written.load() <= u.recorded) u.flushed_ms = steady_ms();
     u.busy = true;
     u.hook = hook;
     u.owner = ++u.slot->generation;

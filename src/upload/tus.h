@@ -8,8 +8,9 @@
 // name, group, target folder, device, times), replaced whole like every state file. The
 // recorded offset never counts a byte that is not on the disk: it is written only after the
 // data it counts was flushed, and at start-up a .part longer than its record is cut back to
-// it. Requests never wait for the disk: the flush and the record follow within about a second
-// (tus_flush_progress, from the housekeeping). Every byte a request delivered is kept and
+// it. Requests never wait for the disk: the flush and the record follow from the housekeeping
+// (tus_flush_progress), within about a second of a request's end and every few seconds while
+// one runs. Every byte a request delivered is kept and
 // counted at once, also when the request is cut off half-way.
 //
 // On its last byte the file is placed into the inbox by the rules of a multipart upload
@@ -102,9 +103,15 @@ void tus_start(const Config* config);
 // Starts the detached thread that calls tus_tick once a second for the process's life.
 void tus_start_housekeeping(const Config* config);
 // Flushes the bytes written since each upload's record, through a handle of its own, and then
-// records them (a failed flush or record leaves the older record, which stays true).
-void tus_flush_progress(const Config* config);
-// tus_flush_progress, then removes uploads and groups that expired by now, and writes the
+// records them (a failed flush or record leaves the older record, which stays true). An upload
+// whose request still runs is flushed only when busy_every_ms passed since its last flush (or
+// since writing began after one); one whose request ended, at once.
+void tus_flush_progress(const Config* config, int64_t busy_every_ms);
+// A running request's bytes are flushed and recorded at most this often: a file arriving at
+// the speed of the local disk is not made to wait for it, and a power cut costs a running
+// upload at most these seconds, which its client sends again.
+constexpr int64_t TUS_BUSY_FLUSH_MS = 2000;
+// tus_flush_progress (TUS_BUSY_FLUSH_MS), then removes uploads and groups that expired by now, and writes the
 // console lines of groups that have settled (with their sender records).
 void tus_tick(const Config* config);
 // The clock (seconds since 1970) every expiry and record uses; null restores the system clock.

@@ -164,9 +164,9 @@ TEST_F(TusStore, AFailedWriteOrFlushNeverCountsBytesThatAreNotThere) {
     EXPECT_EQ(info.offset, 15u);
     std::string record_path = (state / "uploads" / (id + ".json")).string();
     fs_fault_arm(FS_FAULT_SYNC, 0);
-    tus_flush_progress(&config);
+    tus_flush_progress(&config, 0);
     EXPECT_NE(read_file(record_path).find("\"offset\": 0,"), std::string::npos);
-    tus_flush_progress(&config);
+    tus_flush_progress(&config, 0);
     EXPECT_NE(read_file(record_path).find("\"offset\": 15,"), std::string::npos);
     // A restart keeps what was recorded.
     tus_start(&config);
@@ -187,7 +187,7 @@ TEST_F(TusStore, ALongRequestIsRecordedOnTheWay) {
     std::string piece(1 << 20, 'x');
     for (int i = 0; i < 3; i++)
         ASSERT_EQ(tus_patch_write(writer, piece.data(), piece.size()), TUS_OK);
-    tus_flush_progress(&config);
+    tus_flush_progress(&config, 0);
     ASSERT_EQ(tus_patch_write(writer, piece.data(), piece.size()), TUS_OK);
     // The program stops here, in the middle of the request: a restart keeps what was recorded.
     std::string record = read_file(state / "uploads" / (id + ".json"));
