@@ -107,15 +107,6 @@ int64_t number_header(const HttpRequest* request, const char* name) {
     return value;
 }
 
-bool same_text_nocase(const char* a, const char* b) {
-    for (; *a && *b; a++, b++) {
-        char x = *a >= 'A' && *a <= 'Z' ? char(*a - 'A' + 'a') : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? char(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
-
 void answer_options(HttpAnswer* answer) {
     char max_size[24];
     snprintf(max_size, sizeof max_size, "%llu", static_cast<unsigned long long>(TUS_MAX_SIZE));
@@ -200,7 +191,7 @@ int stream_body(HttpConn* conn, int64_t length, TusWriter* writer) {
 void answer_patch(const Config* config, HttpAnswer* answer, HttpConn* conn,
                   HttpRequest* request, const char* id) {
     const char* type = http_header(&request->headers, "Content-Type");
-    if (!type || !same_text_nocase(type, PATCH_TYPE)) {
+    if (!type || !text_equal_ascii_nocase(type, PATCH_TYPE)) {
         send_error(answer, 415, "续传的内容类型必须是 application/offset+octet-stream");
         return;
     }

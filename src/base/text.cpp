@@ -153,6 +153,15 @@ char* utf8_truncate(const char* text, size_t max_chars) {
     return copy_bytes(text, utf8_prefix_bytes(text, max_chars));
 }
 
+bool text_equal_ascii_nocase(const char* a, const char* b) {
+    for (; *a && *b; a++, b++) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+
 char* text_copy(const char* text) {
     if (!text) text = "";
     return text_copy_n(text, strlen(text));

@@ -57,6 +57,9 @@ struct FreeDeleter {
 };
 // Owns a text from malloc (every "newly allocated" text of the system) and frees it.
 using TextOwner = std::unique_ptr<char, FreeDeleter>;
+// True when a and b are equal with only the ASCII letters A-Z folded to a-z (header names,
+// media types); both must be texts, not null.
+bool text_equal_ascii_nocase(const char* a, const char* b);
 // A new copy of text (null counts as ""); the caller frees it. Null only without memory.
 char* text_copy(const char* text);
 // A new text of the n bytes at bytes and a terminator; the caller frees it. Null only without

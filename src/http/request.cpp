@@ -117,17 +117,6 @@ int64_t parse_content_length(const HeaderList* list) {
     return length < 0 ? 0 : length;
 }
 
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool header_name_equals(const char* a, const char* b) {
-    for (; *a && *b; a++, b++) {
-        if (ascii_lower(*a) != ascii_lower(*b)) return false;
-    }
-    return *a == *b;
-}
-
 // A body at its kind's limit must fit an otherwise empty budget.
 static_assert(JSON_BODY_MAX_BYTES * JSON_BODY_COST + JSON_BODY_BASE_CHARGE <=
               BODY_LARGE_BUDGET_BYTES);
@@ -409,13 +398,13 @@ int http_parse_int64(const char* text, size_t len, int64_t* out) {
 }
 
 int http_header_name_is(const char* header_name, const char* name) {
-    return header_name && name && header_name_equals(header_name, name) ? 1 : 0;
+    return header_name && name && text_equal_ascii_nocase(header_name, name) ? 1 : 0;
 }
 
 const char* http_header(const HeaderList* list, const char* name) {
     if (!list || !name) return nullptr;
     for (uint32_t i = 0; i < list->count; i++) {
-        if (header_name_equals(list->items[i].name, name)) return list->items[i].value;
+        if (text_equal_ascii_nocase(list->items[i].name, name)) return list->items[i].value;
     }
     return nullptr;
 }

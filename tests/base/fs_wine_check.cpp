@@ -20,6 +20,7 @@
 #include "inbox/meta.h"
 #include "inbox/paths.h"
 #include "upload/upload.h"
+#include "upload/memory_body.h"
 
 namespace {
 
@@ -141,19 +142,6 @@ void discard_goes_through_the_handle() {
     CHECK(fs_discard(file, at("partial2.bin").c_str()) == 0);
     fs_fault_reset();
     CHECK(!fs_name_listed(at("partial2.bin").c_str()));
-}
-
-struct MemoryBody {
-    std::string bytes;
-    size_t pos = 0;
-};
-
-int64_t memory_read(void* context, char* buffer, size_t capacity) {
-    auto* body = static_cast<MemoryBody*>(context);
-    size_t n = std::min(capacity, body->bytes.size() - body->pos);
-    memcpy(buffer, body->bytes.data() + body->pos, n);
-    body->pos += n;
-    return static_cast<int64_t>(n);
 }
 
 // Uploads one file of that name with the content "new"; the stored name, or "" on failure.

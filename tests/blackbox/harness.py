@@ -11,6 +11,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 EXE = os.environ.get("SKIFFBOX_EXE", "")
 WINE = os.environ.get("SKIFFBOX_WINE", "")
@@ -231,3 +232,14 @@ class Server:
             except (ConnectionResetError, socket.timeout):
                 pass
             return b"".join(chunks)
+
+
+class OneServerTest(unittest.TestCase):
+    """The tests of a class share one server (self.server), started before the first of them
+    and stopped after the last."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+        cls.server.__enter__()
+        cls.addClassCleanup(cls.server.__exit__, None, None, None)

@@ -23,16 +23,7 @@ SKIPPED = 77
 CONCURRENT = 48  # below the 64 connections one client address may hold
 
 
-class Smoke(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server()
-        cls.server.__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
-
+class Smoke(harness.OneServerTest):
     def test_info_answers_on_many_connections_at_once(self):
         status, _, body = self.server.request("GET", "/api/info")
         self.assertEqual(status, 200)

@@ -28,11 +28,10 @@ def get(server, path, headers=(), method="GET"):
     return split_response(server.raw((request + "\r\n").encode()))
 
 
-class Downloads(unittest.TestCase):
+class Downloads(harness.OneServerTest):
     @classmethod
     def setUpClass(cls):
-        cls.server = Server()
-        cls.server.__enter__()
+        super().setUpClass()
         inbox = cls.server.inbox
         os.makedirs(os.path.join(inbox, "folder", "sub"), exist_ok=True)
         files = {
@@ -47,10 +46,6 @@ class Downloads(unittest.TestCase):
         for name, data in files.items():
             with open(os.path.join(inbox, name), "wb") as f:
                 f.write(data)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
 
     def test_range_table_of_a_thousand_byte_file(self):
         cases = [

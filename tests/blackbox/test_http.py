@@ -47,16 +47,7 @@ def read_until_close(sock):
     return b"".join(chunks)
 
 
-class Requests(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server()
-        cls.server.__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
-
+class Requests(harness.OneServerTest):
     def test_head_sent_one_byte_at_a_time(self):
         request = b"GET /nothing?x=1 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
         with self.server.connect() as s:

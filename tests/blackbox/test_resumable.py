@@ -124,17 +124,8 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
-class ProtocolTest(unittest.TestCase):
+class ProtocolTest(harness.OneServerTest):
     """What every answer says, on one server."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server()
-        cls.server.__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
 
     def test_options_announces_the_protocol(self):
         status, headers, _ = self.server.request("OPTIONS", "/api/uploads")

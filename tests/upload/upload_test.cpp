@@ -12,23 +12,11 @@
 #include "base/fs.h"
 #include "base/json.h"
 #include "inbox/inbox_fixture.h"
+#include "upload/memory_body.h"
 
 namespace {
 
 constexpr const char* BOUNDARY = "skfUploadTestBoundary";
-
-struct MemoryBody {
-    std::string bytes;
-    size_t pos = 0;
-};
-
-int64_t memory_read(void* context, char* buffer, size_t capacity) {
-    auto* body = static_cast<MemoryBody*>(context);
-    size_t n = std::min(capacity, body->bytes.size() - body->pos);
-    memcpy(buffer, body->bytes.data() + body->pos, n);
-    body->pos += n;
-    return static_cast<int64_t>(n);
-}
 
 std::string multipart(const std::vector<std::string>& file_names) {
     std::string out;
