@@ -86,8 +86,9 @@ describe('page against a stand-in site', () => {
     await page.click('.row.dir');
     await page.waitForSelector('#crumb em');
     assert.equal(await page.evaluate(() => document.documentElement.scrollWidth), 390);
-    const em = await page.$eval('#crumb em', (e) => [e.scrollWidth > e.clientWidth, getComputedStyle(e).textOverflow]);
-    assert.deepEqual(em, [true, 'ellipsis']);
+    // The current folder's long name wraps onto more lines inside the page rather than being cut.
+    const em = await page.$eval('#crumb em', (e) => [e.scrollWidth <= e.clientWidth, e.getBoundingClientRect().height > 30]);
+    assert.deepEqual(em, [true, true]);
     await ctx.close();
 
     const wide = await openPage('desktop', {});
