@@ -6,7 +6,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import {
-  launchBrowser, newContext, mockSite, jsonAnswer, INFO, MOCK_ORIGIN, MOCK_LAN_ORIGIN, PAGE_FILE,
+  launchBrowser, newContext, mockSite, jsonAnswer, INFO, MOCK_LAN_ORIGIN, PAGE_FILE,
   fileEntry, folderEntry, listing, waitToast, collectErrors,
 } from './lib.mjs';
 
