@@ -8,5 +8,6 @@ if (!fs.existsSync(new URL('./node_modules/playwright-core/package.json', import
   process.exit(1);
 }
 if (!process.env.SKIFFBOX_WINE) await import('./page.test.mjs');
+if (!process.env.SKIFFBOX_WINE) await import('./phones.test.mjs');
 await import('./server.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./access.test.mjs');
