@@ -74,7 +74,6 @@ const inbox = {
   'GET /api/files': () => listing([folderEntry('photos'), fileEntry('a.txt'), fileEntry('setup.exe', { kind: 'file' })]),
   '/f/a.txt': () => ({ status: 200, contentType: 'text/plain', headers: { 'Content-Disposition': 'attachment; filename="a.txt"' }, body: 'a' }),
   '/f/setup.exe': () => ({ status: 200, contentType: 'application/x-msdownload', headers: { 'Content-Disposition': 'attachment; filename="setup.exe"' }, body: 'MZ' }),
-  'POST /zip': () => ({ status: 200, contentType: 'application/zip', headers: { 'Content-Disposition': 'attachment; filename="x.zip"' }, body: 'PK' }),
 };
 
 describe('the page in phone browsers', () => {
