@@ -339,6 +339,10 @@ export function tusServer() {
   return { handlers, uploads, created };
 }
 
+// A picture every browser decodes, for thumbnails and previews that must show.
+export const ONE_PIXEL_PNG = Buffer.from(
+  'iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAQAAAC1HAwCAAAAC0lEQVR42mNkYAAAAAYAAjCB0C8AAAAASUVORK5CYII=', 'base64');
+
 // A file entry of a listing, as the server writes it.
 export function fileEntry(name, { dir = '', size = 1000, kind = 'text', mtime = Date.now() / 1000 - 60, from = '本机' } = {}) {
   const rel = dir ? dir + '/' + name : name;

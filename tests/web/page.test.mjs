@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import {
   launchBrowser, newContext, mockSite, jsonAnswer, INFO, MOCK_ORIGIN, MOCK_LAN_ORIGIN,
   tusServer, fileEntry, folderEntry, listing, waitToast, dropEntries,
-  answerDialogs, collectErrors, sleep,
+  answerDialogs, collectErrors, sleep, ONE_PIXEL_PNG,
 } from './lib.mjs';
 
 let browser;
@@ -441,7 +441,8 @@ describe('page against a stand-in site', () => {
     ];
     const { ctx, page } = await openPage('desktop', {
       'GET /api/files': () => listing(files, '', { count: 12, size: 5368709120, warn: true }),
-      '/f/small.png': () => ({ status: 200, contentType: 'image/png', body: Buffer.alloc(0) }),
+      // A picture the browser can decode: one it cannot shows the kind's icon instead.
+      '/f/small.png': () => ({ status: 200, contentType: 'image/png', body: ONE_PIXEL_PNG }),
     });
     await page.waitForSelector('.row');
     const rows = await page.$$eval('#fileList .row', (rs) => rs.map((r) => ({

@@ -9,5 +9,6 @@ if (!fs.existsSync(new URL('./node_modules/playwright-core/package.json', import
 }
 if (!process.env.SKIFFBOX_WINE) await import('./page.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./layout.test.mjs');
+if (!process.env.SKIFFBOX_WINE) await import('./phones.test.mjs');
 await import('./server.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./access.test.mjs');
