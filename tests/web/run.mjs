@@ -10,3 +10,4 @@ if (!fs.existsSync(new URL('./node_modules/playwright-core/package.json', import
 if (!process.env.SKIFFBOX_WINE) await import('./page.test.mjs');
 await import('./server.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./access.test.mjs');
+if (!process.env.SKIFFBOX_WINE) await import('./ziplink.test.mjs');
