@@ -92,14 +92,23 @@ void api_login(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReq
     }
 }
 
+static_assert(API_SESSION_ID_BYTES == ACCESS_SECRET_CHARS + 1, "a session id is one secret");
+
 int api_has_session(const Config* config, const HttpRequest* request) {
+    char id[API_SESSION_ID_BYTES];
+    return api_session_id(config, request, id);
+}
+
+int api_session_id(const Config* config, const HttpRequest* request,
+                   char id_out[API_SESSION_ID_BYTES]) {
+    id_out[0] = 0;
     if (!config->pin[0]) return 1;
     // A browser sends one Cookie header, but every one is looked at.
     const HeaderList* headers = &request->headers;
     for (uint32_t i = 0; i < headers->count; i++) {
         const HttpHeader* header = &headers->items[i];
         if (http_header_name_is(header->name, "Cookie") &&
-            access_cookie_has_session(access_state(), header->value, config->port))
+            access_cookie_session(access_state(), header->value, config->port, id_out))
             return 1;
     }
     return 0;

@@ -21,6 +21,13 @@ void api_login(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReq
 // 1 when config has no access code, or when one of the request's Cookie headers holds a live
 // session of this server's port; else 0.
 int api_has_session(const Config* config, const HttpRequest* request);
+// Which session the request belongs to: with an access code set, 1 and the id of the live
+// session one of its Cookie headers holds (ACCESS_SECRET_CHARS hex digits and a terminator)
+// in id_out, or 0 when it holds none. Without a code every request is one anonymous session:
+// 1 with id_out empty.
+constexpr int API_SESSION_ID_BYTES = 33;
+int api_session_id(const Config* config, const HttpRequest* request,
+                   char id_out[API_SESSION_ID_BYTES]);
 
 // Answers a request that needs a session and has none: 401 with "请输入访问码（纯数字，...）"
 // when the code is all digits, else "请输入访问码（字母或数字，不分大小写，...）", so the page

@@ -61,6 +61,7 @@ const GetRoute GET_ROUTES[] = {
 const PostRoute POST_ROUTES[] = {
     {"/api/upload", api_upload, false},
     {"/zip", api_zip, false},
+    {"/api/zip-link", api_zip_link, false},
     {"/api/text", api_text_post, false},
     {"/api/text/delete", api_text_delete, false},
     {"/api/text/clear", api_text_clear, false},
@@ -99,13 +100,18 @@ void route_get(const Config* config, HttpAnswer* answer, HttpRequest* request, c
             return;
         }
     }
+    int is_head = strcmp(request->method, "HEAD") == 0;
+    // The archive of a download address; "/zip" itself takes form posts too.
+    if (path_is(path, "/zip")) {
+        api_zip_by_id(config, answer, request, query, is_head);
+        return;
+    }
     if (path->len >= 3 && memcmp(path->data, "/f/", 3) == 0) {
         // A zero byte decoded from "%00" would cut the name short and name another file.
         if (strlen(path->data) != path->len) {
             http_send_error(answer, "文件不存在", 404);
             return;
         }
-        int is_head = strcmp(request->method, "HEAD") == 0;
         api_serve_file(config, answer, path->data + 3, query, &request->headers, is_head);
         return;
     }

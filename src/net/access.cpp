@@ -187,6 +187,13 @@ void access_cookie_name(int port, char out[ACCESS_COOKIE_NAME_BYTES]) {
 }
 
 int access_cookie_has_session(AccessState* state, const char* cookie_header, int port) {
+    char id[ACCESS_SECRET_CHARS + 1];
+    return access_cookie_session(state, cookie_header, port, id);
+}
+
+int access_cookie_session(AccessState* state, const char* cookie_header, int port,
+                          char id_out[ACCESS_SECRET_CHARS + 1]) {
+    id_out[0] = 0;
     if (!cookie_header) return 0;
     char name[ACCESS_COOKIE_NAME_BYTES];
     access_cookie_name(port, name);
@@ -207,6 +214,7 @@ int access_cookie_has_session(AccessState* state, const char* cookie_header, int
             int found = find_session(state, value, static_cast<size_t>(value_end - value));
             if (found >= 0) {
                 state->sessions[found].last_use = ++state->use_counter;
+                memcpy(id_out, state->sessions[found].id, ACCESS_SECRET_CHARS + 1);
                 return 1;
             }
         }

@@ -108,6 +108,10 @@ void access_cookie_name(int port, char out[ACCESS_COOKIE_NAME_BYTES]);
 // header may hold anything: pairs without '=', other cookies, the same name several times
 // (each value is tried).
 int access_cookie_has_session(AccessState* state, const char* cookie_header, int port);
+// The same test, also telling which session: 1 with the live session's id (ACCESS_SECRET_CHARS
+// hex digits and a terminator) in id_out, which then counts as used; else 0 with id_out empty.
+int access_cookie_session(AccessState* state, const char* cookie_header, int port,
+                          char id_out[ACCESS_SECRET_CHARS + 1]);
 // Starts a session and writes its id (ACCESS_SECRET_CHARS hex digits and a terminator) into
 // id_out. 0; -1 when the system's random source failed (id_out is then empty).
 int access_session_start(AccessState* state, char id_out[ACCESS_SECRET_CHARS + 1]);

@@ -93,6 +93,8 @@ class EndpointsNeedASession(unittest.TestCase):
             ("GET", "/api%2Ffiles", None, {}, 200),
             ("POST", "/api/stat", b'{"path": "a.txt"}', as_json, 200),
             ("POST", "/zip", b"name=a.txt", form, 200),
+            ("POST", "/api/zip-link", b"name=a.txt", form, 200),
+            ("GET", "/zip?id=" + "0" * 32, None, {}, 404),
             ("POST", "/api/upload", upload_body, {"Content-Type": upload_type}, 200),
             ("POST", "/api/text", b'{"text": "new"}', as_json, 200),
             ("POST", "/api/text/delete", b'{"id": "x"}', as_json, 200),

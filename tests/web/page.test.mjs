@@ -479,12 +479,19 @@ describe('page against a stand-in site', () => {
     await ctx.close();
   });
 
-  test('selection: direct download of one file, ZIP form for folders or several, errors read back', async () => {
+  test('selection: direct download of one file, a ZIP address for folders or several, errors read back', async () => {
     const files = [folderEntry('photos'), fileEntry('__proto__'), fileEntry('a b.txt'), fileEntry('constructor')];
-    let zipAnswer = jsonAnswer({ error: '文件不存在' }, 404);
+    const LIVE = 'ab'.repeat(16);
+    const EXPIRED = 'cd'.repeat(16);
+    const GONE = '下载地址已过期，请回到页面重新点下载';
+    const address = (id) => jsonAnswer({ id, url: '/zip?id=' + id });
+    let linkAnswer = jsonAnswer({ error: '文件不存在' }, 404);
     const { ctx, page, log, errors } = await openPage('desktop', {
       'GET /api/files': () => listing(files),
-      'POST /zip': () => zipAnswer,
+      'POST /api/zip-link': () => linkAnswer,
+      'GET /zip': (r) => (r.query.get('id') === LIVE
+        ? { status: 200, contentType: 'application/zip', headers: { 'Content-Disposition': 'attachment; filename="x.zip"' }, body: 'PK' }
+        : jsonAnswer({ error: GONE }, 404)),
       '/f/__proto__': () => ({ status: 200, contentType: 'application/octet-stream', headers: { 'Content-Disposition': 'attachment; filename="__proto__"' }, body: 'proto!' }),
     });
     await page.waitForSelector('.row');
@@ -501,27 +508,37 @@ describe('page against a stand-in site', () => {
     assert.equal(new URL(dl.url()).pathname + new URL(dl.url()).search, '/f/__proto__?dl=1');
     assert.equal(page.url(), MOCK_ORIGIN + '/');
 
-    // The selection survives polls; two items go as one archive, in list order.
+    // The selection survives polls; two items go as one archive, in list order, and the
+    // refusal of their address is the notice.
     await page.check(box('a b.txt'));
     await page.waitForTimeout(3300);
     assert.equal(await page.textContent('#pickTxt'), '已选 2 / 4 项');
     await page.click('#btnZip');
     await waitToast(page, '正在打包 2 项…');
     await waitToast(page, '文件不存在');
-    const zips = posts(log, '/zip');
-    assert.equal(zips[0].body.toString(), 'name=__proto__&name=a+b.txt');
-    assert.equal(zips[0].headers['content-type'], 'application/x-www-form-urlencoded');
+    const links = posts(log, '/api/zip-link');
+    assert.equal(links[0].body.toString(), 'name=__proto__&name=a+b.txt');
+    assert.match(links[0].headers['content-type'], /^application\/x-www-form-urlencoded/);
+    assert.equal(log.filter((r) => r.path === '/zip').length, 0);
     assert.equal(page.url(), MOCK_ORIGIN + '/');
     assert.equal(await page.$$eval('form:not(#loginForm)', (f) => f.length), 0);
 
-    // A folder's own button packs it; a successful archive leaves no notice behind.
-    zipAnswer = { status: 200, contentType: 'application/zip', headers: { 'Content-Disposition': 'attachment; filename="x.zip"' }, body: 'PK' };
+    // A folder's own button packs it: the archive comes by GET from its address, and a
+    // successful archive leaves no notice behind.
+    linkAnswer = address(LIVE);
     await page.evaluate(() => { window.__toasts = []; });
-    await Promise.all([page.waitForEvent('download'), page.click('.row.dir [data-act=zip]')]);
+    const [zip] = await Promise.all([page.waitForEvent('download'), page.click('.row.dir [data-act=zip]')]);
+    assert.equal(zip.url(), MOCK_ORIGIN + '/zip?id=' + LIVE);
     await waitToast(page, '正在把这个文件夹打成 zip…');
-    assert.equal(posts(log, '/zip')[1].body.toString(), 'name=photos');
+    assert.equal(posts(log, '/api/zip-link')[1].body.toString(), 'name=photos');
     await page.waitForTimeout(500);
     assert.deepEqual(await page.evaluate(() => window.__toasts), ['正在把这个文件夹打成 zip…']);
+
+    // An address refused when the browser comes for it: its error is the notice.
+    linkAnswer = address(EXPIRED);
+    await page.click('.row.dir [data-act=zip]');
+    await waitToast(page, GONE);
+    assert.ok(log.some((r) => r.method === 'GET' && r.url === MOCK_ORIGIN + '/zip?id=' + EXPIRED));
 
     await page.check('#pickAll');
     assert.equal(await page.textContent('#pickTxt'), '已选 4 / 4 项');

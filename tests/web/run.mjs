@@ -12,3 +12,4 @@ if (!process.env.SKIFFBOX_WINE) await import('./layout.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./phones.test.mjs');
 await import('./server.test.mjs');
 if (!process.env.SKIFFBOX_WINE) await import('./access.test.mjs');
+if (!process.env.SKIFFBOX_WINE) await import('./ziplink.test.mjs');
