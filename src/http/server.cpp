@@ -171,13 +171,18 @@ void connection_thread(void* arg) {
 // queued and the connection still belongs to the caller).
 bool dispatch_connection(const ConnectionStart& start) {
     WorkerPool& pool = worker_pool();
+    bool queued = false;
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
         if (static_cast<size_t>(pool.parked) > pool.waiting.size()) {
             pool.waiting.push_back(start);
-            pool.queued.notify_one();
-            return true;
+            queued = true;
         }
+    }
+    // Woken after the lock is let go, so the woken thread does not at once wait for it.
+    if (queued) {
+        pool.queued.notify_one();
+        return true;
     }
     auto* owned = new (std::nothrow) ConnectionStart(start);
     if (!owned) return false;
