@@ -261,6 +261,12 @@ int srv_connection_count(void) {
     return slots.count;
 }
 
+int srv_parked_thread_count(void) {
+    WorkerPool& pool = worker_pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.parked;
+}
+
 void srv_stop(void) {
     RunningFlag.store(0);
     sock_close(sock_connect_loopback4(ListenPort.load()));

@@ -87,6 +87,8 @@ void srv_accept_loop(HttpHandler handler, const void* context);
 void srv_stop(void);
 // The number of connections being served now (their threads running or about to start).
 int srv_connection_count(void);
+// The number of connection threads parked now, waiting for a connection to serve.
+int srv_parked_thread_count(void);
 // Serves one connection: reads and parses the request, hands it to handler with context,
 // answers 500 "服务器内部错误" when the handler sent no answer, drains an unread body and
 // closes the socket, which it owns in every case. peer_ipv4 is the client's address as the

@@ -15,12 +15,14 @@ struct CachedListing {
     std::string key;  // inbox folder, a NUL, the client's folder path
     int64_t generation = -1;
     double made_at = 0;
+    uint64_t made_order = 0;  // which listing was made before which, also at equal times
     std::shared_ptr<const std::string> json;
 };
 
 struct ListingCache {
     std::mutex mutex;
     CachedListing slots[LIST_CACHE_ENTRIES];
+    uint64_t listings_made = 0;
 };
 
 // Never destroyed: a connection thread may still list while the process exits.
@@ -63,11 +65,12 @@ void store(std::string key, int64_t generation, double now_seconds, std::string 
             break;
         }
         if (!target->json) continue;
-        if (!slot.json || slot.made_at < target->made_at) target = &slot;
+        if (!slot.json || slot.made_order < target->made_order) target = &slot;
     }
     target->key = std::move(key);
     target->generation = generation;
     target->made_at = now_seconds;
+    target->made_order = ++cache.listings_made;
     target->json = std::move(shared);
 }
 
