@@ -94,9 +94,11 @@ int list_folder_json_cached_at(const Config* config, double now_seconds, StrBuf*
     if (std::shared_ptr<const std::string> kept = lookup(key, generation, now_seconds))
         return sb_append(sb, kept->data(), kept->size()) == 0 ? 0 : -1;
 
-    StrBufOwner made;
-    if (list_folder_json(config, made.get(), dir) != 0) return -1;
-    if (made->len <= LIST_CACHE_MAX_LISTING_BYTES)
-        store(std::move(key), generation, now_seconds, std::string(made->data, made->len));
-    return sb_append(sb, made->data, made->len) == 0 ? 0 : -1;
+    // Listed straight into sb (a long listing is never copied); what it appended is kept.
+    size_t start = sb->len;
+    if (list_folder_json(config, sb, dir) != 0) return -1;
+    size_t made = sb->len - start;
+    if (!sb->failed && made <= LIST_CACHE_MAX_LISTING_BYTES)
+        store(std::move(key), generation, now_seconds, std::string(sb->data + start, made));
+    return 0;
 }
