@@ -5,7 +5,7 @@
 #include "base/json.h"
 #include "base/strbuf.h"
 #include "http/response.h"
-#include "inbox/listing.h"
+#include "inbox/listing_cache.h"
 #include "inbox/paths.h"
 #include "inbox/usage.h"
 
@@ -14,7 +14,7 @@ void api_files(const Config* config, HttpAnswer* answer, const char* query) {
     char* norm = rel_normalize(dir ? dir : "");
     StrBufOwner json;
     sb_append_str(json.get(), "{\"files\": ");
-    if (!norm || list_folder_json(config, json.get(), dir ? dir : "") != 0) {
+    if (!norm || list_folder_json_cached(config, json.get(), dir ? dir : "") != 0) {
         free(norm);
         free(dir);
         http_send_error(answer, "文件夹不存在", 404);

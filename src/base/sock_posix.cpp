@@ -110,14 +110,29 @@ int sock_local_port(SockHandle s) {
     return ntohs(addr.sin_port);
 }
 
+namespace {
+
+// Accepts a connection whose descriptor is closed on exec (an opened folder's file manager
+// must not inherit client connections): in the same call where the system has accept4.
+int accept_cloexec(int listener, struct sockaddr_in* peer, socklen_t* peer_len) {
+#ifdef __linux__
+    return accept4(listener, reinterpret_cast<struct sockaddr*>(peer), peer_len, SOCK_CLOEXEC);
+#else
+    int fd = accept(listener, reinterpret_cast<struct sockaddr*>(peer), peer_len);
+    if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#endif
+}
+
+}  // namespace
+
 SockHandle sock_accept(SockHandle listener, int* starved, uint32_t* peer_ipv4) {
     *starved = 0;
     for (;;) {
         struct sockaddr_in peer = {};
         socklen_t peer_len = sizeof peer;
-        int fd = accept(as_fd(listener), reinterpret_cast<struct sockaddr*>(&peer), &peer_len);
+        int fd = accept_cloexec(as_fd(listener), &peer, &peer_len);
         if (fd >= 0) {
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
             keep_sigpipe_away(fd);
             if (peer_ipv4)
                 *peer_ipv4 = peer.sin_family == AF_INET ? ntohl(peer.sin_addr.s_addr) : 0;
@@ -171,7 +186,17 @@ int64_t sock_wait_readable(SockHandle s, int timeout_ms) {
 }
 
 int64_t sock_recv(SockHandle s, void* buf, size_t cap, int timeout_ms) {
+    // Bytes are usually waiting already (a request's head right after the connection, a body
+    // arriving faster than it is written), so they are taken without asking poll first; the
+    // wait comes only when nothing is there.
     if (timeout_ms >= 0) {
+        for (;;) {
+            ssize_t n = recv(as_fd(s), buf, cap, MSG_DONTWAIT);
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return SOCK_ERROR;
+            break;
+        }
         int64_t ready = sock_wait_readable(s, timeout_ms);
         if (ready != 1) return ready;
     }

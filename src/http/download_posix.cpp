@@ -1,7 +1,10 @@
 // Downloads on POSIX: Linux hands the file to the socket inside the kernel with sendfile;
 // other systems copy through memory.
 #ifdef __linux__
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #endif
 #include <errno.h>
 
@@ -14,6 +17,15 @@ int http_send_file_direct(SockHandle socket, FsFile* file, int64_t start, int64_
     int in = static_cast<int>(fs_native_handle(file));
     off_t offset = static_cast<off_t>(start);
     bool sent_any = false;
+    int on = 1;
+    setsockopt(out, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    struct Uncork {
+        int fd;
+        ~Uncork() {
+            int off = 0;
+            setsockopt(fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+        }
+    } uncork{out};
     while (length > 0) {
         // The same piece size as every other send, so no call runs unbounded.
         size_t piece = length < static_cast<int64_t>(SEND_CHUNK_BYTES)

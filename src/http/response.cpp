@@ -195,6 +195,12 @@ void http_send_response(HttpAnswer* answer, int status, const char* content_type
                         int extra_count) {
     StrBufOwner head;
     http_format_head(head.get(), status, content_type, length, extra, extra_count);
+    // A small body goes out in the head's send: one system call and one packet, and no
+    // small second segment for Nagle's algorithm to hold back until the client acknowledges.
+    if (length > 0 && length <= SMALL_BODY_BYTES && sb_append(head.get(), body, length) == 0) {
+        http_answer_head(answer, head.get());
+        return;
+    }
     if (!http_answer_head(answer, head.get())) return;
     if (length > 0) http_answer_body(answer, body, length);
 }

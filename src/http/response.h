@@ -9,6 +9,8 @@
 // No single send call is given more than this.
 constexpr uint64_t SEND_CHUNK_BYTES = 1048576;
 constexpr int HTTP_DATE_BYTES = 64;
+// A body up to this long is sent together with its head (http_send_response).
+constexpr uint64_t SMALL_BODY_BYTES = 65536;
 
 // One additional response header.
 struct HttpExtraHeader {

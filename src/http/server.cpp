@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -120,11 +121,76 @@ struct ConnectionStart {
     uint32_t peer;
 };
 
+// Connection threads outlive their connection: a thread that has served one parks and takes
+// the next accepted connection, so a busy server stops paying a thread's creation and
+// teardown per request. A connection never waits for a busy thread: when no parked thread is
+// free for it, a new one starts (the slots above keep the count within ConnectionLimit), so
+// a slow client still holds up nobody but itself. A thread parked longer than
+// WORKER_IDLE_EXIT_MS ends, so the threads a flood brought do not stay. Never destroyed, for
+// the same reason as the slots.
+struct WorkerPool {
+    std::mutex mutex;
+    std::condition_variable queued;
+    std::deque<ConnectionStart> waiting;  // accepted, not yet taken by a thread
+    int parked = 0;                       // threads waiting for a connection
+};
+
+WorkerPool& worker_pool() {
+    static WorkerPool* pool = new WorkerPool;
+    return *pool;
+}
+
+void serve_start(const ConnectionStart& start) {
+    http_serve_connection(start.socket, start.handler, start.context, start.peer);
+    release_connection_slot(start.peer);
+}
+
+// Takes the next waiting connection; false when none came within WORKER_IDLE_EXIT_MS.
+bool take_waiting(WorkerPool& pool, ConnectionStart* out) {
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    pool.parked++;
+    bool got = pool.queued.wait_for(lock, std::chrono::milliseconds(WORKER_IDLE_EXIT_MS),
+                                    [&pool] { return !pool.waiting.empty(); });
+    pool.parked--;
+    if (!got) return false;
+    *out = pool.waiting.front();
+    pool.waiting.pop_front();
+    return true;
+}
+
 void connection_thread(void* arg) {
     ConnectionStart start = *static_cast<ConnectionStart*>(arg);
     delete static_cast<ConnectionStart*>(arg);
-    http_serve_connection(start.socket, start.handler, start.context, start.peer);
-    release_connection_slot(start.peer);
+    WorkerPool& pool = worker_pool();
+    do serve_start(start);
+    while (take_waiting(pool, &start));
+}
+
+// Hands an accepted connection to a parked thread, or to a new one when every parked thread
+// already has a connection coming. false when no thread could take it (nothing is then
+// queued and the connection still belongs to the caller).
+bool dispatch_connection(const ConnectionStart& start) {
+    WorkerPool& pool = worker_pool();
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        if (static_cast<size_t>(pool.parked) > pool.waiting.size()) {
+            pool.waiting.push_back(start);
+            queued = true;
+        }
+    }
+    // Woken after the lock is let go, so the woken thread does not at once wait for it.
+    if (queued) {
+        pool.queued.notify_one();
+        return true;
+    }
+    auto* owned = new (std::nothrow) ConnectionStart(start);
+    if (!owned) return false;
+    if (thread_start_detached(connection_thread, owned, CONNECTION_STACK_BYTES) != 0) {
+        delete owned;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -173,10 +239,7 @@ void srv_accept_loop(HttpHandler handler, const void* context) {
                 refuse_crowded_client(client);
                 continue;
             }
-            auto* start = new (std::nothrow) ConnectionStart{client, handler, context, peer};
-            if (!start ||
-                thread_start_detached(connection_thread, start, CONNECTION_STACK_BYTES) != 0) {
-                delete start;
+            if (!dispatch_connection(ConnectionStart{client, handler, context, peer})) {
                 release_connection_slot(peer);
                 sock_close(client);
             }
@@ -196,6 +259,12 @@ int srv_connection_count(void) {
     ConnectionSlots& slots = connection_slots();
     std::lock_guard<std::mutex> lock(slots.mutex);
     return slots.count;
+}
+
+int srv_parked_thread_count(void) {
+    WorkerPool& pool = worker_pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.parked;
 }
 
 void srv_stop(void) {

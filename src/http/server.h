@@ -1,6 +1,6 @@
 #pragma once
 // Listener and connection threads: binds the one listening socket of the process and gives
-// every accepted connection a detached thread that serves exactly one request.
+// every accepted connection a thread of its own that serves exactly one request.
 #include <atomic>
 
 #include "base/sock.h"
@@ -14,9 +14,11 @@ constexpr int LISTEN_BACKLOG = 64;
 // connections to end instead of spinning.
 constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
 
-// Connection threads. Every connection keeps its own thread (the handlers block on their
-// socket and their files), so the load the server bears is a matter of how many threads it
-// may hold and what each costs:
+// Connection threads. Every connection keeps its own thread while it is served (the handlers
+// block on their socket and their files), so the load the server bears is a matter of how
+// many threads it may hold and what each costs. A thread that has served its connection
+// parks for the next one instead of ending (WORKER_IDLE_EXIT_MS), so a busy server pays for
+// a thread once, not per request:
 // - A connection thread's stack is 256 KiB instead of the platform's default (8 MiB on
 //   Linux): 2,000 connections then reserve 500 MiB of address space, not 16 GiB, and only the
 //   pages a thread touches are ever resident. The deepest users stay far below it: the JSON
@@ -38,6 +40,10 @@ constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
 // A 32-bit build serves 1,024 at once: their stacks then take 256 MiB of its 2 GiB.
 constexpr int MAX_CONNECTION_THREADS = THREAD_WIDE_ADDRESS_SPACE ? 4096 : 1024;
 constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
+// A connection thread with nothing to serve waits this long for the next connection before it
+// ends: long enough to carry a page's bursts of requests, short enough that the threads of a
+// flood are gone soon after it.
+constexpr int WORKER_IDLE_EXIT_MS = 10000;
 // How long the accept loop may spend sending the 503 to a crowded address (one small write
 // into the empty send buffer of a new connection, which normally never waits).
 constexpr int CROWDED_SEND_TIMEOUT_MS = 200;
@@ -68,8 +74,9 @@ int srv_listen(int base_port, int* port_out);
 using HttpHandler = void (*)(const void* context, HttpAnswer* answer, HttpConn* conn,
                              HttpRequest* request);
 
-// Accepts connections until RunningFlag is 0, each on a detached thread running
-// http_serve_connection with handler and context; a connection whose thread cannot start is
+// Accepts connections until RunningFlag is 0, each served by a parked connection thread or a
+// new detached one running http_serve_connection with handler and context, never by a thread
+// that is still serving another; a connection for which no thread could start is
 // closed unanswered, and one whose address already holds ConnectionLimitPerAddress
 // connections gets 503 "同一地址的连接太多，请稍后再试" and is closed. While ConnectionLimit
 // connections are being served it accepts nothing.
@@ -80,6 +87,8 @@ void srv_accept_loop(HttpHandler handler, const void* context);
 void srv_stop(void);
 // The number of connections being served now (their threads running or about to start).
 int srv_connection_count(void);
+// The number of connection threads parked now, waiting for a connection to serve.
+int srv_parked_thread_count(void);
 // Serves one connection: reads and parses the request, hands it to handler with context,
 // answers 500 "服务器内部错误" when the handler sent no answer, drains an unread body and
 // closes the socket, which it owns in every case. peer_ipv4 is the client's address as the

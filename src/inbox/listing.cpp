@@ -1,6 +1,7 @@
 #include "inbox/listing.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -106,6 +107,33 @@ const char* sender_of(const SenderIndex& index, const char* name) {
     return (from && from[0]) ? from : THIS_MACHINE;
 }
 
+// The size and modification time of an entry, as printf's "%llu" and "%.6f" would write them
+// (to_chars formats exactly like printf in the C locale, without the format parsing that
+// dominates a long listing).
+void append_numbers(StrBuf* sb, const ListEntry& entry) {
+    char text[96];
+    char* end = text + sizeof text;
+    char* at = text;
+    auto put = [&at](const char* literal) {
+        size_t n = strlen(literal);
+        memcpy(at, literal, n);
+        at += n;
+    };
+    put(", \"size\": ");
+    at = std::to_chars(at, end, static_cast<unsigned long long>(entry.size)).ptr;
+    put(", \"mtime\": ");
+    std::to_chars_result mtime = std::to_chars(at, end - 16, entry.mtime,
+                                               std::chars_format::fixed, 6);
+    if (mtime.ec != std::errc()) {
+        sb_appendf(sb, ", \"size\": %llu, \"mtime\": %.6f, \"from\": ",
+                   static_cast<unsigned long long>(entry.size), entry.mtime);
+        return;
+    }
+    at = mtime.ptr;
+    put(", \"from\": ");
+    sb_append(sb, text, static_cast<uint64_t>(at - text));
+}
+
 void append_entry(StrBuf* sb, const ListEntry& entry, const char* prefix,
                   const SenderIndex& senders) {
     const char* mime = "";
@@ -118,8 +146,7 @@ void append_entry(StrBuf* sb, const ListEntry& entry, const char* prefix,
     }
     sb_append_str(sb, "{\"name\": ");
     json_append_string(sb, entry.name);
-    sb_appendf(sb, ", \"size\": %llu, \"mtime\": %.6f, \"from\": ",
-               static_cast<unsigned long long>(entry.size), entry.mtime);
+    append_numbers(sb, entry);
     json_append_string(sb, from);
     sb_append_str(sb, ", \"mime\": ");
     json_append_string(sb, mime);

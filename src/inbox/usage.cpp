@@ -1,5 +1,6 @@
 #include "inbox/usage.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -9,8 +10,9 @@
 
 namespace {
 
-// The cache, guarded by MetaLock.
-int64_t UsageGeneration = 0;
+// The cache, guarded by MetaLock. The counter is also read without the lock, by caches of
+// their own (usage_generation).
+std::atomic<int64_t> UsageGeneration{0};
 int64_t UsageCachedGeneration = -1;  // -1: never counted, so the first read counts
 double UsageCountedAt = 0;
 bool UsageRefreshing = false;  // a recount of a merely aged cache is under way
@@ -72,6 +74,8 @@ void usage_invalidate(void) {
     std::lock_guard<std::mutex> hold(MetaLock);
     UsageGeneration++;
 }
+
+int64_t usage_generation(void) { return UsageGeneration.load(); }
 
 void usage_append_line(const Config* config, StrBuf* sb, UsageWarning warning) {
     uint64_t files = 0, bytes = 0;

@@ -20,8 +20,14 @@ void usage_get(const Config* config, uint64_t* count_out, uint64_t* bytes_out);
 // usage_get with the reading of a monotonic clock (seconds) given by the caller.
 void usage_get_at(const Config* config, double now_seconds, uint64_t* count_out,
                   uint64_t* bytes_out);
-// Marks the cached totals stale; called after every change the system makes to the inbox.
+// Marks the cached totals stale; called after every change the system makes to the inbox
+// (files stored, placed or removed, folders made or removed, sender records changed), before
+// the change is answered.
 void usage_invalidate(void);
+// The inbox's change counter: how many times usage_invalidate has run. Anything cached from
+// the inbox is current while this is unchanged (and the cache is young enough for changes
+// made outside the system).
+int64_t usage_generation(void);
 // Where the console's warning past USAGE_WARN_BYTES goes: after the totals on the same line
 // (deletions), or on a line of its own below them (uploads).
 enum UsageWarning { USAGE_WARN_SAME_LINE, USAGE_WARN_OWN_LINE };

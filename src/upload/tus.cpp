@@ -563,7 +563,10 @@ bool finish_upload(const Config* config, const std::string& id) {
             prune_finished(s);
         }
     }
-    if (placed) record_batch(config, batch);
+    if (placed)
+        record_batch(config, batch);
+    else
+        usage_invalidate();  // the target folder may have been made again all the same
     return placed;
 }
 

@@ -327,10 +327,12 @@ int store_parts(UploadContext* context, const UploadBody* body, const char* devi
     if (result != 1) {
         discard_files(context);
         remove_created_dirs(&context->target);
+        usage_invalidate();  // listings made while the files were arriving showed them
         return result < 0 ? UPLOAD_NOT_MULTIPART : UPLOAD_INTERRUPTED;
     }
     if (context->file_count == 0) {
         remove_created_dirs(&context->target);
+        usage_invalidate();
         return UPLOAD_NO_FILE;
     }
     build_answer(answer, context);

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,6 +227,61 @@ TEST(Listener, HandlersReceiveTheLoopsContextUnchanged) {
     sock_close(client);
     EXPECT_EQ(SeenContext.load(), &marker);
 
+    srv_stop();
+    loop.join();
+    RunningFlag.store(1);
+}
+
+// Answers 204 and notes the thread that served the request.
+std::mutex ServingThreadsLock;
+std::vector<std::thread::id> ServingThreads;
+void thread_noting_handler(const void*, HttpAnswer* answer, HttpConn*, HttpRequest*) {
+    {
+        std::lock_guard<std::mutex> hold(ServingThreadsLock);
+        ServingThreads.push_back(std::this_thread::get_id());
+    }
+    http_send_response(answer, 204, "text/plain", nullptr, 0, nullptr, 0);
+}
+
+// A thread that has served its connection takes the next one, while a connection that
+// keeps its thread waiting (a client that sends nothing) holds up no other.
+TEST(Listener, AThreadThatServedTakesTheNextConnectionWhileAHeldOneKeepsItsOwn) {
+    int port = free_port_pair();
+    ASSERT_GT(port, 0);
+    int bound = 0;
+    ASSERT_EQ(srv_listen(port, &bound), 0);
+    RunningFlag.store(1);
+    ServingThreads.clear();
+    std::thread loop(srv_accept_loop, thread_noting_handler, route_config());
+    auto wait_until = [](auto done) {
+        for (int i = 0; i < 500 && !done(); i++) pause_ms(10);
+        return done();
+    };
+
+    SockHandle held = sock_connect_loopback4(bound);
+    ASSERT_TRUE(wait_until([] { return srv_connection_count() == 1; }));
+    // Threads an earlier test left parked may take a connection too.
+    size_t parked_at_start = static_cast<size_t>(srv_parked_thread_count());
+    for (int round = 0; round < 3; round++) {
+        SockHandle client = sock_connect_loopback4(bound);
+        ASSERT_TRUE(LoopbackPair::send_on(client, "GET / HTTP/1.0\r\n\r\n"));
+        EXPECT_EQ(read_until_close(client, 2000).rfind("HTTP/1.0 204 ", 0), 0u);
+        sock_close(client);
+        // Parked again before the next connection comes, so that one is its to take.
+        ASSERT_TRUE(wait_until(
+            [] { return srv_connection_count() == 1 && srv_parked_thread_count() >= 1; }));
+    }
+    {
+        std::lock_guard<std::mutex> hold(ServingThreadsLock);
+        ASSERT_EQ(ServingThreads.size(), 3u);
+        std::vector<std::thread::id> distinct = ServingThreads;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        EXPECT_LE(distinct.size(), parked_at_start + 1);
+    }
+    EXPECT_EQ(srv_connection_count(), 1);
+
+    sock_close(held);
     srv_stop();
     loop.join();
     RunningFlag.store(1);
