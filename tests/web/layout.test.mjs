@@ -232,6 +232,8 @@ describe('the page on a small touch screen', () => {
     // The edges of a row's checkbox (its corners are rounded off) reach it, not the icon or
     // the row around it.
     const edges = await page.$eval('.row .pick', (box) => {
+      // Points outside the viewport hit nothing, and the list may start below it.
+      box.scrollIntoView({ block: 'center' });
       const r = box.getBoundingClientRect();
       const x = (r.left + r.right) / 2;
       const y = (r.top + r.bottom) / 2;
