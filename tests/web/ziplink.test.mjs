@@ -50,7 +50,14 @@ describe('ZIP by address', () => {
   test('phone: two files come as a GET download, fetched again from its address until it expires', async () => {
     fs.writeFileSync(path.join(server.inbox, 'a.txt'), 'A file');
     fs.writeFileSync(path.join(server.inbox, '照片.txt'), '中文');
-    const token = server.output().match(/127\.0\.0\.1:\d+\/\?k=([0-9a-f]{32})/)[1];
+    // The banner is written by the console's own thread, possibly after the port answers.
+    let login = null;
+    for (let waited = 0; !login && waited < 5000; waited += 50) {
+      login = server.output().match(/127\.0\.0\.1:\d+\/\?k=([0-9a-f]{32})/);
+      if (!login) await sleep(50);
+    }
+    assert.ok(login, 'the banner shows the login address');
+    const token = login[1];
     const ctx = await newContext(browser, 'phone');
     const page = await ctx.newPage();
     const errors = collectErrors(page);
