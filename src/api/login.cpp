@@ -1,10 +1,10 @@
 #include "api/login.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/json.h"
 #include "base/strbuf.h"
 #include "http/request.h"
@@ -17,11 +17,6 @@ constexpr const char* LOGIN_NEEDED_DIGITS = "请输入访问码（纯数字，�
 constexpr const char* LOGIN_NEEDED_TEXT =
     "请输入访问码（字母或数字，不分大小写，电脑上的窗口里能看到）";
 constexpr const char* LOGIN_WRONG = "访问码不对，请再试一次";
-
-int64_t monotonic_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The Set-Cookie value of a session: valid for the whole server, never readable by scripts,
 // and never sent along with a request that another site's page makes. Without an expiry the
@@ -75,7 +70,7 @@ void api_login(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReq
     const char* given = json_string(json_get(body.value, "pin"));
     char id[ACCESS_SECRET_CHARS + 1];
     int64_t wait_ms = 0;
-    switch (access_try_login(access_state(), config, conn->peer_ipv4, given, monotonic_ms(), id,
+    switch (access_try_login(access_state(), config, conn->peer_ipv4, given, clock_monotonic_ms(), id,
                              &wait_ms)) {
         case ACCESS_LOGIN_OK:
             send_logged_in(config, answer, id);

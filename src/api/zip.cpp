@@ -1,11 +1,11 @@
 // "/zip": the selection of a form body, or of a download address, streamed as one archive.
 #include "api/zip.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "api/login.h"
+#include "base/clock.h"
 #include "base/strbuf.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -22,11 +22,6 @@ constexpr const char* MSG_EMPTY_FOLDER = "选中的文件夹是空的，空文�
 constexpr const char* MSG_NOT_FOUND = "文件不存在";
 constexpr const char* MSG_PACK_FAILED = "打包失败，请重试";
 constexpr const char* MSG_LINK_GONE = "下载地址已过期，请回到页面重新点下载";
-
-int64_t monotonic_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Owns the names of a selection.
 struct NamesOwner {
@@ -182,7 +177,7 @@ void api_zip_link(const Config* config, HttpAnswer* answer, HttpConn* conn, Http
         if (!expand_and_plan(config, answer, &names, &list.list, &plan)) return;
     }
     char id[ZIP_LINK_ID_CHARS + 1];
-    if (zip_link_add(zip_links(), names.names, names.count, session, monotonic_ms(), id) !=
+    if (zip_link_add(zip_links(), names.names, names.count, session, clock_monotonic_ms(), id) !=
         ZIP_LINK_OK) {
         http_send_error(answer, MSG_PACK_FAILED, 500);
         return;
@@ -199,7 +194,7 @@ void api_zip_by_id(const Config* config, HttpAnswer* answer, const HttpRequest* 
     }
     char* id = http_query_param(query, "id");
     NamesOwner names;
-    int found = zip_link_find(zip_links(), id, session, monotonic_ms(), &names.names, &names.count);
+    int found = zip_link_find(zip_links(), id, session, clock_monotonic_ms(), &names.names, &names.count);
     free(id);
     if (found == ZIP_LINK_FIND_NO_MEMORY) {
         http_send_error(answer, MSG_PACK_FAILED, 500);

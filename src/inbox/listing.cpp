@@ -109,28 +109,18 @@ const char* sender_of(const SenderIndex& index, const char* name) {
 
 // The size and modification time of an entry, as printf's "%llu" and "%.6f" would write them
 // (to_chars formats exactly like printf in the C locale, without the format parsing that
-// dominates a long listing).
+// dominates a long listing). The text has room for any double: 309 digits before the point.
 void append_numbers(StrBuf* sb, const ListEntry& entry) {
-    char text[96];
+    static constexpr std::string_view SIZE = ", \"size\": ";
+    static constexpr std::string_view MTIME = ", \"mtime\": ";
+    static constexpr std::string_view FROM = ", \"from\": ";
+    char text[512];
     char* end = text + sizeof text;
-    char* at = text;
-    auto put = [&at](const char* literal) {
-        size_t n = strlen(literal);
-        memcpy(at, literal, n);
-        at += n;
-    };
-    put(", \"size\": ");
+    char* at = std::copy(SIZE.begin(), SIZE.end(), text);
     at = std::to_chars(at, end, static_cast<unsigned long long>(entry.size)).ptr;
-    put(", \"mtime\": ");
-    std::to_chars_result mtime = std::to_chars(at, end - 16, entry.mtime,
-                                               std::chars_format::fixed, 6);
-    if (mtime.ec != std::errc()) {
-        sb_appendf(sb, ", \"size\": %llu, \"mtime\": %.6f, \"from\": ",
-                   static_cast<unsigned long long>(entry.size), entry.mtime);
-        return;
-    }
-    at = mtime.ptr;
-    put(", \"from\": ");
+    at = std::copy(MTIME.begin(), MTIME.end(), at);
+    at = std::to_chars(at, end, entry.mtime, std::chars_format::fixed, 6).ptr;
+    at = std::copy(FROM.begin(), FROM.end(), at);
     sb_append(sb, text, static_cast<uint64_t>(at - text));
 }
 

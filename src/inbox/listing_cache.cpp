@@ -1,11 +1,11 @@
 #include "inbox/listing_cache.h"
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "base/clock.h"
 #include "inbox/listing.h"
 #include "inbox/usage.h"
 
@@ -74,15 +74,10 @@ void store(std::string key, int64_t generation, double now_seconds, std::string 
     target->json = std::move(shared);
 }
 
-double monotonic_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 int list_folder_json_cached(const Config* config, StrBuf* sb, const char* dir) {
-    return list_folder_json_cached_at(config, monotonic_seconds(), sb, dir);
+    return list_folder_json_cached_at(config, clock_monotonic_seconds(), sb, dir);
 }
 
 int list_folder_json_cached_at(const Config* config, double now_seconds, StrBuf* sb,

@@ -1,9 +1,9 @@
 #include "inbox/usage.h"
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 
+#include "base/clock.h"
 #include "base/config.h"
 #include "base/fs.h"
 #include "inbox/meta.h"
@@ -19,11 +19,6 @@ bool UsageRefreshing = false;  // a recount of a merely aged cache is under way
 uint64_t UsageFiles = 0;
 uint64_t UsageBytes = 0;
 
-double monotonic_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 void copy_usage(uint64_t* count_out, uint64_t* bytes_out) {
     if (count_out) *count_out = UsageFiles;
     if (bytes_out) *bytes_out = UsageBytes;
@@ -32,7 +27,7 @@ void copy_usage(uint64_t* count_out, uint64_t* bytes_out) {
 }  // namespace
 
 void usage_get(const Config* config, uint64_t* count_out, uint64_t* bytes_out) {
-    usage_get_at(config, monotonic_seconds(), count_out, bytes_out);
+    usage_get_at(config, clock_monotonic_seconds(), count_out, bytes_out);
 }
 
 void usage_get_at(const Config* config, double now_seconds, uint64_t* count_out,

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/fs.h"
 #include "base/json.h"
 #include "base/random.h"
@@ -107,12 +108,6 @@ TusState& state() {
 std::mutex place_lock;
 
 std::atomic<int64_t (*)(void)> clock_override{nullptr};
-
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int64_t now_seconds() {
     int64_t (*clock)(void) = clock_override.load();
@@ -729,7 +724,7 @@ void flush_one(const Config* config, const std::string& id,
     auto found = s.uploads.find(id);
     if (found == s.uploads.end()) return;
     if (found->second.recorded < target) found->second.recorded = target;
-    found->second.flushed_ms = steady_ms();
+    found->second.flushed_ms = clock_monotonic_ms();
 }
 
 }  // namespace
@@ -739,7 +734,7 @@ void tus_flush_progress(const Config* config, int64_t busy_every_ms) {
     std::vector<std::pair<std::string, std::shared_ptr<WriteSlot>>> due;
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        int64_t now = steady_ms();
+        int64_t now = clock_monotonic_ms();
         for (auto& [id, u] : s.uploads) {
             if (u.finished || u.slot->written.load() <= u.recorded) continue;
             if (u.busy && now - u.flushed_ms < busy_every_ms) continue;
@@ -919,7 +914,7 @@ void take_over(const std::string& id) {
 
 // Marks a free upload busy for a new owner under the state's lock; its generation.
 uint64_t hold(Upload& u, TusStopHook hook) {
-    if (u.slot->written.load() <= u.recorded) u.flushed_ms = steady_ms();
+    if (u.slot->written.load() <= u.recorded) u.flushed_ms = clock_monotonic_ms();
     u.busy = true;
     u.hook = hook;
     u.owner = ++u.slot->generation;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "base/config.h"
 #include "inbox/mime.h"
@@ -345,4 +349,30 @@ TEST_F(InboxFixture, UsageCachedUntilAChangeOrAMinute) {
     EXPECT_EQ(bytes, 10u);
     usage_get_at(&config, t0 + 62, &files, nullptr);
     EXPECT_EQ(files, 4u);
+}
+
+// Sizes and times are written exactly as printf's "%llu" and "%.6f" write them: fractions,
+// times before 1970, halves of a microsecond and far futures alike.
+TEST_F(InboxFixture, ListingNumbersAreWrittenAsPrintfWritesThem) {
+    const struct timespec times[] = {
+        {1700000000, 123456789}, {1700000000, 500}, {-86401, 1}, {0, 999}, {4102444800, 1000}};
+    for (size_t i = 0; i < std::size(times); i++) {
+        fs::path file = inbox / ("f" + std::to_string(i));
+        write_file(file, std::string(i * 7, 'x'));
+        const struct timespec both[2] = {times[i], times[i]};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), both, 0), 0);
+    }
+    size_t count = 0;
+    ListEntry* entries = list_scan(inbox.string().c_str(), &count);
+    StrBufOwner sb;
+    ASSERT_EQ(list_folder_json(&config, sb.get(), ""), 0);
+    std::string json = sb.c_str();
+    ASSERT_EQ(count, std::size(times));
+    for (size_t i = 0; i < count; i++) {
+        char expected[512];
+        snprintf(expected, sizeof expected, "\"size\": %llu, \"mtime\": %.6f, \"from\"",
+                 static_cast<unsigned long long>(entries[i].size), entries[i].mtime);
+        EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
+    }
+    list_free(entries, count);
 }
