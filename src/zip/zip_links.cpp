@@ -127,8 +127,10 @@ ZipLinkTable::~ZipLinkTable() {
 }
 
 ZipLinkTable* zip_links() {
-    static ZipLinkTable table(lifetime_from_environment());
-    return &table;
+    // Never destroyed: a connection thread may still ask for an address while the process
+    // runs its exit-time destructors.
+    static ZipLinkTable* table = new ZipLinkTable(lifetime_from_environment());
+    return table;
 }
 
 int zip_link_add(ZipLinkTable* table, const char* const* names, int count, const char* owner,

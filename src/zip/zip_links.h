@@ -57,7 +57,7 @@ struct ZipLinkTable {
     ~ZipLinkTable();
 };
 
-// The process's one table, which the server's requests share.
+// The process's one table, which the server's requests share; never destroyed.
 ZipLinkTable* zip_links();
 
 // Results of zip_link_add.
