@@ -35,6 +35,11 @@ int sock_bind_any4(SockHandle s, int port);
 // Binds to 127.0.0.1 and the port (0: any free one). 0 or -1.
 int sock_bind_loopback4(SockHandle s, int port);
 int sock_listen(SockHandle s, int backlog);
+// Asks the system to hand a new connection to accept only once its first bytes have arrived,
+// or after about a second of silence, so that no thread is woken to wait for a request still
+// on its way. Where the system has no such option (only Linux has it) nothing changes. The
+// connections held back wait in the listener's backlog. 0, or -1 when the option was refused.
+int sock_accept_after_first_bytes(SockHandle listener);
 // The local port a bound socket holds, or -1.
 int sock_local_port(SockHandle s);
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -101,6 +102,20 @@ int sock_bind_loopback4(SockHandle s, int port) {
 
 int sock_listen(SockHandle s, int backlog) {
     return listen(as_fd(s), backlog) == 0 ? 0 : -1;
+}
+
+int sock_accept_after_first_bytes(SockHandle listener) {
+#ifdef TCP_DEFER_ACCEPT
+    // The system rounds the second up to one retransmission of its handshake reply; a client
+    // that stays silent is accepted when it answers that.
+    int seconds = 1;
+    return setsockopt(as_fd(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0
+               ? 0
+               : -1;
+#else
+    (void)listener;
+    return 0;
+#endif
 }
 
 int sock_local_port(SockHandle s) {

@@ -69,6 +69,10 @@ int sock_listen(SockHandle s, int backlog) {
     return listen(as_socket(s), backlog) == 0 ? 0 : -1;
 }
 
+int sock_accept_after_first_bytes(SockHandle) {
+    return 0;
+}
+
 int sock_local_port(SockHandle s) {
     sockaddr_in addr = {};
     int len = sizeof addr;

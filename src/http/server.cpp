@@ -104,8 +104,11 @@ int open_listener(int port) {
     ListenSocket = sock_tcp4();
     if (ListenSocket == SOCK_INVALID) return -1;
     if (sock_set_listen_options(ListenSocket) == 0 && sock_bind_any4(ListenSocket, port) == 0 &&
-        sock_listen(ListenSocket, LISTEN_BACKLOG) == 0)
+        sock_listen(ListenSocket, LISTEN_BACKLOG) == 0) {
+        // Without it every connection is still served; its thread just waits for the head.
+        sock_accept_after_first_bytes(ListenSocket);
         return 0;
+    }
     sock_close(ListenSocket);
     ListenSocket = SOCK_INVALID;
     return -1;

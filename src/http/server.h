@@ -9,7 +9,6 @@
 #include "http/response.h"
 
 constexpr int PORT_PROBE_COUNT = 20;  // the base port and the 19 above it
-constexpr int LISTEN_BACKLOG = 64;
 // Pause after an accept that failed for lack of descriptors or memory, so the loop waits for
 // connections to end instead of spinning.
 constexpr int ACCEPT_STARVED_PAUSE_MS = 50;
@@ -40,6 +39,10 @@ constexpr size_t CONNECTION_STACK_BYTES = 256 * 1024;
 // A 32-bit build serves 1,024 at once: their stacks then take 256 MiB of its 2 GiB.
 constexpr int MAX_CONNECTION_THREADS = THREAD_WIDE_ADDRESS_SPACE ? 4096 : 1024;
 constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
+// Where the system holds a connection back until its first bytes arrive, the backlog holds
+// every connection that has not sent its request yet, so it has room for as many as the
+// server may serve at once (the system may cap it lower).
+constexpr int LISTEN_BACKLOG = MAX_CONNECTION_THREADS;
 // A connection thread with nothing to serve waits this long for the next connection before it
 // ends: long enough to carry a page's bursts of requests, short enough that the threads of a
 // flood are gone soon after it.

@@ -133,9 +133,14 @@ class PerAddressCap(unittest.TestCase):
         """The 65th connection from one address is refused at once while another address is
         still served, and a freed connection makes room again."""
         with Server() as srv:
+            # Each held connection has begun its head, so it is taken (and holds its share)
+            # at once and in order, before the crowded one.
             held = [srv.connect(timeout=60) for _ in range(64)]
+            for s in held:
+                s.sendall(b"GET /nothing HTTP/1.0\r\n")
             try:
                 with srv.connect() as crowded:
+                    crowded.sendall(b"GET /nothing HTTP/1.0\r\n\r\n")
                     answer = read_until_close(crowded)
                 self.assertRegex(answer, json_error_response(
                     b"HTTP/1.0 503 Service Unavailable",
