@@ -1,6 +1,7 @@
 """The HTTP core over raw sockets: reading heads, bare and JSON errors, drains, time-outs,
 parallel connections."""
 
+import concurrent.futures
 import re
 import socket
 import struct
@@ -56,6 +57,21 @@ class Requests(harness.OneServerTest):
                 s.sendall(request[i:i + 1])
                 time.sleep(0.005)
             self.assertRegex(read_until_close(s), NOT_FOUND)
+
+    def test_request_after_a_silent_start_is_answered(self):
+        # A browser may open a connection ahead of need and speak seconds later: before, while
+        # and after the server's system holds silent connections back, the request is answered.
+        def silent_then_speaks(delay):
+            with self.server.connect() as s:
+                time.sleep(delay)
+                s.sendall(b"GET /nothing HTTP/1.0\r\n\r\n")
+                return read_until_close(s)
+
+        delays = [0, 0.5, 1.5, 4]
+        with concurrent.futures.ThreadPoolExecutor(len(delays)) as pool:
+            for delay, answer in zip(delays, pool.map(silent_then_speaks, delays)):
+                with self.subTest(delay=delay):
+                    self.assertRegex(answer, NOT_FOUND)
 
     def test_body_arriving_with_the_head(self):
         body = b'{"text": "hello"}'
