@@ -109,9 +109,8 @@ int sock_accept_after_first_bytes(SockHandle listener) {
     // The system rounds the second up to one retransmission of its handshake reply; a client
     // that stays silent is accepted when it answers that.
     int seconds = 1;
-    return setsockopt(as_fd(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0
-               ? 0
-               : -1;
+    int rc = setsockopt(as_fd(listener), IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+    return rc == 0 ? 0 : -1;
 #else
     (void)listener;
     return 0;
