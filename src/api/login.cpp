@@ -70,8 +70,8 @@ void api_login(const Config* config, HttpAnswer* answer, HttpConn* conn, HttpReq
     const char* given = json_string(json_get(body.value, "pin"));
     char id[ACCESS_SECRET_CHARS + 1];
     int64_t wait_ms = 0;
-    switch (access_try_login(access_state(), config, conn->peer_ipv4, given, clock_monotonic_ms(), id,
-                             &wait_ms)) {
+    switch (access_try_login(access_state(), config, conn->peer_ipv4, given, clock_monotonic_ms(),
+                             id, &wait_ms)) {
         case ACCESS_LOGIN_OK:
             send_logged_in(config, answer, id);
             return;

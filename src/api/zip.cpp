@@ -52,8 +52,7 @@ void send_too_many(HttpAnswer* answer) {
 
 // Reads the form body's names. False when it answered instead: the body could not be read,
 // or it selects nothing or too many.
-bool read_names(HttpAnswer* answer, HttpConn* conn, const HttpRequest* request,
-                NamesOwner* names) {
+bool read_names(HttpAnswer* answer, HttpConn* conn, const HttpRequest* request, NamesOwner* names) {
     int64_t got = 0;
     char* body = http_read_body(conn, request->content_length, &got);
     if (conn->body_refused) {
@@ -194,7 +193,8 @@ void api_zip_by_id(const Config* config, HttpAnswer* answer, const HttpRequest* 
     }
     char* id = http_query_param(query, "id");
     NamesOwner names;
-    int found = zip_link_find(zip_links(), id, session, clock_monotonic_ms(), &names.names, &names.count);
+    int found =
+        zip_link_find(zip_links(), id, session, clock_monotonic_ms(), &names.names, &names.count);
     free(id);
     if (found == ZIP_LINK_FIND_NO_MEMORY) {
         http_send_error(answer, MSG_PACK_FAILED, 500);

@@ -70,7 +70,9 @@ void usage_invalidate(void) {
     UsageGeneration++;
 }
 
-int64_t usage_generation(void) { return UsageGeneration.load(); }
+int64_t usage_generation(void) {
+    return UsageGeneration.load();
+}
 
 void usage_append_line(const Config* config, StrBuf* sb, UsageWarning warning) {
     uint64_t files = 0, bytes = 0;

@@ -186,11 +186,6 @@ void access_cookie_name(int port, char out[ACCESS_COOKIE_NAME_BYTES]) {
     snprintf(out, ACCESS_COOKIE_NAME_BYTES, "skiffbox_%d", port);
 }
 
-int access_cookie_has_session(AccessState* state, const char* cookie_header, int port) {
-    char id[ACCESS_SECRET_CHARS + 1];
-    return access_cookie_session(state, cookie_header, port, id);
-}
-
 int access_cookie_session(AccessState* state, const char* cookie_header, int port,
                           char id_out[ACCESS_SECRET_CHARS + 1]) {
     id_out[0] = 0;

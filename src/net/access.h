@@ -104,12 +104,10 @@ void access_login_suffix(const Config* config, char out[ACCESS_LOGIN_SUFFIX_BYTE
 // ports and two servers on one computer must keep their sessions apart.
 void access_cookie_name(int port, char out[ACCESS_COOKIE_NAME_BYTES]);
 // 1 when cookie_header, the value of one Cookie header ("a=1; b=2"), holds the port's
-// session cookie with the id of a live session, which then counts as used; else 0. The
+// session cookie with the id of a live session: id_out then holds that id (ACCESS_SECRET_CHARS
+// hex digits and a terminator), and the session counts as used. Else 0 with id_out empty. The
 // header may hold anything: pairs without '=', other cookies, the same name several times
 // (each value is tried).
-int access_cookie_has_session(AccessState* state, const char* cookie_header, int port);
-// The same test, also telling which session: 1 with the live session's id (ACCESS_SECRET_CHARS
-// hex digits and a terminator) in id_out, which then counts as used; else 0 with id_out empty.
 int access_cookie_session(AccessState* state, const char* cookie_header, int port,
                           char id_out[ACCESS_SECRET_CHARS + 1]);
 // Starts a session and writes its id (ACCESS_SECRET_CHARS hex digits and a terminator) into

@@ -103,7 +103,8 @@ char* pack_names(const char* const* names, int count, size_t* bytes_out) {
 int unpack_names(const ZipLink* link, char*** names_out) {
     *names_out = nullptr;
     if (link->name_count == 0) return 0;
-    auto** names = static_cast<char**>(calloc(static_cast<size_t>(link->name_count), sizeof(char*)));
+    auto** names =
+        static_cast<char**>(calloc(static_cast<size_t>(link->name_count), sizeof(char*)));
     if (!names) return -1;
     const char* at = link->names;
     for (int i = 0; i < link->name_count; i++) {

@@ -50,6 +50,29 @@ int free_port_pair() {
     return -1;
 }
 
+// The accept loop on a free port with handler and context, stopped when it goes out of scope
+// (or at stop()); the running flag is then set again for the next test.
+struct ServingLoop {
+    int port = 0;
+    std::thread loop;
+    ServingLoop(HttpHandler handler, const void* context) {
+        int base = free_port_pair();
+        if (base <= 0 || srv_listen(base, &port) != 0) return;
+        RunningFlag.store(1);
+        loop = std::thread(srv_accept_loop, handler, context);
+    }
+    ServingLoop(const ServingLoop&) = delete;
+    ServingLoop& operator=(const ServingLoop&) = delete;
+    ~ServingLoop() { stop(); }
+    bool running() const { return loop.joinable(); }
+    void stop() {
+        if (!loop.joinable()) return;
+        srv_stop();
+        loop.join();
+        RunningFlag.store(1);
+    }
+};
+
 // What the routes below are served with; the requests these tests send never reach the inbox.
 const Config* route_config() {
     static Config config = [] {
@@ -129,12 +152,9 @@ TEST(Listener, NoWrapPastTheLastPort) {
 }
 
 TEST(Listener, ServesManyConnectionsInParallelAndStops) {
-    int port = free_port_pair();
-    ASSERT_GT(port, 0);
-    int bound = 0;
-    ASSERT_EQ(srv_listen(port, &bound), 0);
-    RunningFlag.store(1);
-    std::thread loop(srv_accept_loop, api_route, route_config());
+    ServingLoop serving(api_route, route_config());
+    ASSERT_TRUE(serving.running());
+    int bound = serving.port;
 
     // Every client holds its connection open until all have connected, so the answers can
     // only come from connections served side by side.
@@ -162,10 +182,8 @@ TEST(Listener, ServesManyConnectionsInParallelAndStops) {
     for (SockHandle c : clients) sock_close(c);
     EXPECT_EQ(answered.load(), CLIENTS);
 
-    srv_stop();
-    loop.join();
+    serving.stop();
     EXPECT_EQ(ListenSocket, SOCK_INVALID);
-    RunningFlag.store(1);
 }
 
 TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
@@ -173,19 +191,23 @@ TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
         ~LimitGuard() { ConnectionLimit = MAX_CONNECTION_THREADS; }
     } limit_guard;
     ConnectionLimit = 2;
-    int port = free_port_pair();
-    ASSERT_GT(port, 0);
-    int bound = 0;
-    ASSERT_EQ(srv_listen(port, &bound), 0);
-    RunningFlag.store(1);
-    std::thread loop(srv_accept_loop, api_route, route_config());
+    ServingLoop serving(api_route, route_config());
+    ASSERT_TRUE(serving.running());
+    int bound = serving.port;
     auto wait_for_count = [](int wanted) {
         for (int i = 0; i < 200 && srv_connection_count() != wanted; i++) pause_ms(10);
         return srv_connection_count();
     };
 
+    // Each holding connection has begun its head, so the system hands it over at once and it
+    // keeps its thread waiting for the rest.
+    auto holding = [bound] {
+        SockHandle s = sock_connect_loopback4(bound);
+        LoopbackPair::send_on(s, "GET /nothing HTTP/1.0\r\n");
+        return s;
+    };
     SockHandle idle[2];
-    for (SockHandle& s : idle) s = sock_connect_loopback4(bound);
+    for (SockHandle& s : idle) s = holding();
     ASSERT_EQ(wait_for_count(2), 2);
     SockHandle waiting = sock_connect_loopback4(bound);
     ASSERT_TRUE(LoopbackPair::send_on(waiting, "GET /nothing HTTP/1.0\r\n\r\n"));
@@ -200,25 +222,20 @@ TEST(Listener, AtTheCapFurtherConnectionsWaitForAThreadToEnd) {
     sock_close(waiting);
 
     // A full server still stops.
-    idle[0] = sock_connect_loopback4(bound);
+    idle[0] = holding();
     ASSERT_EQ(wait_for_count(2), 2);
-    srv_stop();
-    loop.join();
+    serving.stop();
     for (SockHandle s : idle) sock_close(s);
     EXPECT_EQ(wait_for_count(0), 0);
-    RunningFlag.store(1);
 }
 
 // Every handler gets the context the loop was started with, through the connection thread.
 TEST(Listener, HandlersReceiveTheLoopsContextUnchanged) {
-    int port = free_port_pair();
-    ASSERT_GT(port, 0);
-    int bound = 0;
-    ASSERT_EQ(srv_listen(port, &bound), 0);
-    RunningFlag.store(1);
     const int marker = 0;
     SeenContext.store(nullptr);
-    std::thread loop(srv_accept_loop, recording_handler, &marker);
+    ServingLoop serving(recording_handler, &marker);
+    ASSERT_TRUE(serving.running());
+    int bound = serving.port;
 
     SockHandle client = sock_connect_loopback4(bound);
     EXPECT_NE(client, SOCK_INVALID);
@@ -226,10 +243,6 @@ TEST(Listener, HandlersReceiveTheLoopsContextUnchanged) {
     EXPECT_EQ(read_until_close(client).rfind("HTTP/1.0 204 ", 0), 0u);
     sock_close(client);
     EXPECT_EQ(SeenContext.load(), &marker);
-
-    srv_stop();
-    loop.join();
-    RunningFlag.store(1);
 }
 
 // Answers 204 and notes the thread that served the request.
@@ -246,19 +259,18 @@ void thread_noting_handler(const void*, HttpAnswer* answer, HttpConn*, HttpReque
 // A thread that has served its connection takes the next one, while a connection that
 // keeps its thread waiting (a client that sends nothing) holds up no other.
 TEST(Listener, AThreadThatServedTakesTheNextConnectionWhileAHeldOneKeepsItsOwn) {
-    int port = free_port_pair();
-    ASSERT_GT(port, 0);
-    int bound = 0;
-    ASSERT_EQ(srv_listen(port, &bound), 0);
-    RunningFlag.store(1);
     ServingThreads.clear();
-    std::thread loop(srv_accept_loop, thread_noting_handler, route_config());
+    ServingLoop serving(thread_noting_handler, route_config());
+    ASSERT_TRUE(serving.running());
+    int bound = serving.port;
     auto wait_until = [](auto done) {
         for (int i = 0; i < 500 && !done(); i++) pause_ms(10);
         return done();
     };
 
+    // Its head begun, the held connection is handed over at once and keeps its thread waiting.
     SockHandle held = sock_connect_loopback4(bound);
+    ASSERT_TRUE(LoopbackPair::send_on(held, "GET / HTTP/1.0\r\n"));
     ASSERT_TRUE(wait_until([] { return srv_connection_count() == 1; }));
     // Threads an earlier test left parked may take a connection too.
     size_t parked_at_start = static_cast<size_t>(srv_parked_thread_count());
@@ -280,11 +292,7 @@ TEST(Listener, AThreadThatServedTakesTheNextConnectionWhileAHeldOneKeepsItsOwn) 
         EXPECT_LE(distinct.size(), parked_at_start + 1);
     }
     EXPECT_EQ(srv_connection_count(), 1);
-
     sock_close(held);
-    srv_stop();
-    loop.join();
-    RunningFlag.store(1);
 }
 
 TEST(Connection, EveryRequestGetsExactlyOneAnswer) {
@@ -293,8 +301,9 @@ TEST(Connection, EveryRequestGetsExactlyOneAnswer) {
         std::string answer;
     };
     const Case cases[] = {
-        {silent_handler, "HTTP/1.0 500 Internal Server Error\r\n"
-                         "{\"error\": \"服务器内部错误\"}"},
+        {silent_handler,
+         "HTTP/1.0 500 Internal Server Error\r\n"
+         "{\"error\": \"服务器内部错误\"}"},
         {twice_answering_handler, "HTTP/1.0 404 Not Found\r\n{\"error\": \"first\"}"},
     };
     for (const Case& c : cases) {

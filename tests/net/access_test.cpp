@@ -205,6 +205,14 @@ TEST(AccessLogin, AttemptsSentAtOnceCannotSlipPastTheLimit) {
     EXPECT_EQ(limited.load(), 27);
 }
 
+// The session a Cookie header names: its id, or "" when it names none.
+std::string session_of(AccessState* state, const char* header, int port) {
+    char id[ACCESS_SECRET_CHARS + 1];
+    int found = access_cookie_session(state, header, port, id);
+    EXPECT_EQ(found, id[0] != 0) << (header ? header : "(null)");
+    return id;
+}
+
 TEST(AccessSessions, CookieHeaders) {
     auto state = std::make_unique<AccessState>();
     const std::string id = started_session(state.get());
@@ -232,9 +240,8 @@ TEST(AccessSessions, CookieHeaders) {
         {";;;=;", 8620, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(access_cookie_has_session(state.get(), c.header.c_str(), c.port), c.valid)
-            << c.header;
-    EXPECT_EQ(access_cookie_has_session(state.get(), nullptr, 8620), 0);
+        EXPECT_EQ(session_of(state.get(), c.header.c_str(), c.port), c.valid ? id : "") << c.header;
+    EXPECT_EQ(session_of(state.get(), nullptr, 8620), "");
 }
 
 TEST(AccessSessions, FullTableDropsTheLeastRecentlyUsed) {
@@ -243,10 +250,10 @@ TEST(AccessSessions, FullTableDropsTheLeastRecentlyUsed) {
     const std::string second = started_session(state.get());
     for (int i = 2; i < ACCESS_MAX_SESSIONS; i++) started_session(state.get());
     // Using the oldest makes the second the least recently used.
-    EXPECT_EQ(access_cookie_has_session(state.get(), ("skiffbox_1=" + first).c_str(), 1), 1);
+    EXPECT_EQ(session_of(state.get(), ("skiffbox_1=" + first).c_str(), 1), first);
     const std::string newest = started_session(state.get());
-    EXPECT_EQ(access_cookie_has_session(state.get(), ("skiffbox_1=" + second).c_str(), 1), 0);
-    EXPECT_EQ(access_cookie_has_session(state.get(), ("skiffbox_1=" + first).c_str(), 1), 1);
-    EXPECT_EQ(access_cookie_has_session(state.get(), ("skiffbox_1=" + newest).c_str(), 1), 1);
+    EXPECT_EQ(session_of(state.get(), ("skiffbox_1=" + second).c_str(), 1), "");
+    EXPECT_EQ(session_of(state.get(), ("skiffbox_1=" + first).c_str(), 1), first);
+    EXPECT_EQ(session_of(state.get(), ("skiffbox_1=" + newest).c_str(), 1), newest);
     EXPECT_NE(first, second);
 }

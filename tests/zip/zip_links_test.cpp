@@ -17,7 +17,8 @@ constexpr int64_t LIFETIME = 10000;
 std::string add(ZipLinkTable* table, const std::vector<const char*>& names, const char* owner,
                 int64_t now_ms) {
     char id[ZIP_LINK_ID_CHARS + 1];
-    int result = zip_link_add(table, names.data(), static_cast<int>(names.size()), owner, now_ms, id);
+    int result =
+        zip_link_add(table, names.data(), static_cast<int>(names.size()), owner, now_ms, id);
     EXPECT_EQ(result, ZIP_LINK_OK);
     return id;
 }
