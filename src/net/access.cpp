@@ -15,41 +15,8 @@ bool is_ascii_alnum(char c) {
     return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// A-Z to a-z without a branch on the byte, which may be part of the secret.
-unsigned fold_ascii(unsigned char c) {
-    unsigned upper = static_cast<unsigned>(static_cast<unsigned char>(c - 'A') < 26u);
-    return c + 32u * upper;
-}
-
-// Length of text up to cap (text may be longer; nothing past cap is read).
-size_t bounded_len(const char* text, size_t cap) {
-    size_t n = 0;
-    while (n < cap && text[n]) n++;
-    return n;
-}
-
-// 1 when the secret a (at most cap bytes long) equals b (any text; a longer one never
-// matches), every byte up to cap looked at whatever the texts hold; fold makes ASCII letters
-// compare without regard to case.
-int same_in_constant_time(const char* a, const char* b, size_t cap, bool fold) {
-    size_t a_len = bounded_len(a, cap + 1);
-    size_t b_len = bounded_len(b, cap + 1);
-    unsigned diff = static_cast<unsigned>(a_len ^ b_len);
-    for (size_t i = 0; i < cap; i++) {
-        unsigned char x = i < a_len ? static_cast<unsigned char>(a[i]) : 0;
-        unsigned char y = i < b_len ? static_cast<unsigned char>(b[i]) : 0;
-        diff |= fold ? fold_ascii(x) ^ fold_ascii(y) : static_cast<unsigned>(x ^ y);
-    }
-    return diff == 0 ? 1 : 0;
-}
-
 bool is_session_id(const char* text, size_t len) {
-    if (len != ACCESS_SECRET_CHARS) return false;
-    for (size_t i = 0; i < len; i++) {
-        char c = text[i];
-        if (!is_ascii_digit(c) && !(c >= 'a' && c <= 'f')) return false;
-    }
-    return true;
+    return len == ACCESS_SECRET_CHARS && random_is_hex(text, len);
 }
 
 // Index of the live session with the id (len bytes, not terminated), or -1. Every session
@@ -61,7 +28,7 @@ int find_session(const AccessState* state, const char* id, size_t len) {
     wanted[len] = 0;
     int found = -1;
     for (int i = 0; i < state->session_count; i++) {
-        if (same_in_constant_time(state->sessions[i].id, wanted, ACCESS_SECRET_CHARS, false))
+        if (random_secret_equal(state->sessions[i].id, wanted, ACCESS_SECRET_CHARS, false))
             found = i;
     }
     return found;
@@ -168,12 +135,12 @@ int access_pin_is_digits(const char* pin) {
 
 int access_pin_matches(const char* pin, const char* given) {
     if (!pin || !pin[0] || !given) return 0;
-    return same_in_constant_time(pin, given, ACCESS_PIN_MAX_CHARS, true);
+    return random_secret_equal(pin, given, ACCESS_PIN_MAX_CHARS, true);
 }
 
 int access_token_matches(const Config* config, const char* given) {
     if (!config->login_token[0] || !given) return 0;
-    return same_in_constant_time(config->login_token, given, ACCESS_SECRET_CHARS, false);
+    return random_secret_equal(config->login_token, given, ACCESS_SECRET_CHARS, false);
 }
 
 void access_login_suffix(const Config* config, char out[ACCESS_LOGIN_SUFFIX_BYTES]) {

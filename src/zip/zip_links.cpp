@@ -23,20 +23,7 @@ int64_t lifetime_from_environment() {
 
 // Exactly ZIP_LINK_ID_CHARS lower-case hex digits; nothing past the first other byte is read.
 bool is_id(const char* text) {
-    for (int i = 0; i < ZIP_LINK_ID_CHARS; i++) {
-        char c = text[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    return text[ZIP_LINK_ID_CHARS] == 0;
-}
-
-// 1 when the two ids are equal, every byte looked at whatever they hold.
-int same_id(const char* a, const char* b) {
-    unsigned diff = 0;
-    for (int i = 0; i < ZIP_LINK_ID_CHARS; i++)
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^
-                                      static_cast<unsigned char>(b[i]));
-    return diff == 0 ? 1 : 0;
+    return random_is_hex(text, ZIP_LINK_ID_CHARS) && text[ZIP_LINK_ID_CHARS] == 0;
 }
 
 bool in_use(const ZipLink* link) {
@@ -170,7 +157,8 @@ int zip_link_find(ZipLinkTable* table, const char* id, const char* owner, int64_
     std::lock_guard<std::mutex> lock(table->mutex);
     ZipLink* found = nullptr;
     for (ZipLink& link : table->links) {
-        if (in_use(&link) && same_id(link.id, id)) found = &link;
+        if (in_use(&link) && random_secret_equal(link.id, id, ZIP_LINK_ID_CHARS, false))
+            found = &link;
     }
     if (!found || strcmp(found->owner, owner) != 0) return ZIP_LINK_UNKNOWN;
     if (expired(table, found, now_ms)) {
