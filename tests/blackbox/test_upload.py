@@ -43,7 +43,8 @@ def upload(srv, parts, query="", device=None):
 
 def tree(root):
     """Every file and folder under root except the hidden state folder, as relative paths
-    ('/' separated; folders end with '/'), mapped to the file's bytes or None."""
+    ('/' separated; folders end with '/'), mapped to the file's bytes or None. A file that the
+    server deletes while the walk runs is left out, as a later walk would not find it."""
     found = {}
     for folder, dirs, files in os.walk(root):
         rel = os.path.relpath(folder, root).replace(os.sep, "/")
@@ -52,8 +53,11 @@ def tree(root):
         for d in dirs:
             found[prefix + d + "/"] = None
         for f in files:
-            with open(os.path.join(folder, f), "rb") as fh:
-                found[prefix + f] = fh.read()
+            try:
+                with open(os.path.join(folder, f), "rb") as fh:
+                    found[prefix + f] = fh.read()
+            except FileNotFoundError:
+                pass
     return found
 
 
