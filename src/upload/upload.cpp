@@ -128,14 +128,12 @@ void part_roll_back(UploadTarget* target, PartMark mark) {
 
 // The used name of a top-level folder of this request, creating it (numbered when taken) at
 // the first file of that folder. Borrowed from the map; null when it cannot be made.
-// Numbering counts from the plain name, not from the request's last number: a part that
-// failed took its new folder back with it, and the folder's next part must get that free
-// name again rather than a numbered one (a folder is mapped once, so nothing is lost).
 const char* map_folder(UploadTarget* target, const char* sent) {
     for (int32_t i = 0; i < target->map_count; ++i)
         if (strcmp(target->sent_names[i], sent) == 0) return target->used_names[i];
     PathCreated made;
-    if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, nullptr, &made) != 0) return nullptr;
+    if (path_unique(target->target_dir, sent, PATH_MAKE_DIR, &target->numbers, &made) != 0)
+        return nullptr;
     TextOwner made_path(made.path);
     if (record_dir(target, made.path) != 0) return nullptr;
     int32_t before = target->map_count;

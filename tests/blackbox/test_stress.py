@@ -36,8 +36,9 @@ TEXT_CLEAR_AT = 80  # texts confirmed since the last text clear; the store keeps
 
 def sent_name(rel, sent):
     """The sent name of a stored file whose folder may have been numbered: a clear that removes
-    the folder of an upload's failed part lets the folder's next part find the name taken by
-    what the clear has not yet removed, so the rest of the tree goes to a numbered folder."""
+    an upload's new folder under its first file fails that part, which takes the folder back;
+    the folder's next part is numbered on from the request's last number for the name, so the
+    rest of the tree goes to a numbered folder."""
     top, slash, rest = rel.partition("/")
     plain = re.sub(r"\(\d+\)$", "", top)
     return plain + slash + rest if slash and plain + slash + rest in sent else rel

@@ -96,18 +96,6 @@ TEST_F(UploadStore, RefusedCreateOfAListedNameIsNumbered) {
     fs_fault_reset();
 }
 
-// A part that cannot be stored takes its new folder back; the folder's next part makes it
-// again under the same free name, not a numbered one.
-TEST_F(UploadStore, FolderOfAFailedFirstPartKeepsItsNameForTheNextPart) {
-    // The folder is made (and made sure of once more), its first file refused.
-    fs_fault_arm(FS_FAULT_DELETE_PENDING, 2);
-    EXPECT_EQ(store({"top/a.txt", "top/b.txt"}), std::vector<std::string>{"top/b.txt"});
-    fs_fault_reset();
-    EXPECT_FALSE(std::filesystem::exists(inbox / "top" / "a.txt"));
-    EXPECT_FALSE(std::filesystem::exists(inbox / "top(1)"));
-    EXPECT_EQ(read_file(inbox / "top" / "b.txt"), "x");
-}
-
 // A sender store that cannot be read costs the senders, never the files or the store.
 TEST_F(UploadStore, UnreadableSenderStoreStillStoresTheFiles) {
     std::filesystem::create_directories(state / "files.json");
